@@ -1,0 +1,33 @@
+# Thin front over CMake. `make test` and `make demo` each do all the set-up they need.
+JOBS ?= $(shell nproc)
+
+.PHONY: setup test test-release test-sanitize demo bench clean
+
+setup:
+	@bash scripts/setup.sh
+
+test: setup test-release test-sanitize
+
+test-release:
+	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DORVO_BUILD_BENCH=ON
+	cmake --build build/release -j $(JOBS)
+	ctest --test-dir build/release --output-on-failure -j $(JOBS)
+
+test-sanitize:
+	cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DORVO_SANITIZE=ON -DORVO_BUILD_EXAMPLES=OFF
+	cmake --build build/sanitize -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build/sanitize --output-on-failure -j $(JOBS)
+
+demo: setup
+	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/release -j $(JOBS) --target orvo-demo
+	./build/release/examples/orvo-demo
+
+bench: setup
+	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DORVO_BUILD_BENCH=ON
+	cmake --build build/release -j $(JOBS)
+	@for b in build/release/bench/bench_*; do echo "== $$b"; $$b; done
+
+clean:
+	rm -rf build

@@ -1,0 +1,172 @@
+// Tracked allocation, the owning/viewing array mvlarray and the library exception.
+//
+// All numeric storage of the library passes through Orvomalloc/Orvofree, which keep three
+// process-wide counters: blocks obtained, blocks returned and bytes outstanding. A process that
+// has destroyed every library object shows OrvomemUsed() == 0.
+#ifndef ORVO_MEMORY_HPP
+#define ORVO_MEMORY_HPP
+
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "orvo/config.hpp"
+
+// Obtains `bytes` bytes from the system heap (contents undefined), then counts one allocation
+// and adds `bytes` to the bytes in use. The counters move even when the heap fails.
+// Throws Orvo::mvlException when the heap returns null for a non-zero request; a request of 0
+// bytes is not a failure (the result may be null and must still be passed to Orvofree).
+ORVO_API void* Orvomalloc(std::uint64_t bytes);
+
+// Returns `block` (null allowed) to the heap, then counts one release and subtracts `bytes`
+// from the bytes in use. `bytes` must be the count given to Orvomalloc for that block.
+ORVO_API void Orvofree(void* block, std::uint64_t bytes);
+
+// Number of Orvomalloc calls since the library was loaded.
+ORVO_API std::int32_t OrvoallocCalls();
+// Number of Orvofree calls since the library was loaded (null releases included).
+ORVO_API std::int32_t OrvofreeCalls();
+// Bytes outstanding: the low 32 bits of the exact 64-bit total, read as a signed int.
+ORVO_API std::int32_t OrvomemUsed();
+
+namespace Orvo {
+
+// The library's exception: copyable, catchable by value, carries a message. Raised by
+// Orvomalloc when the heap is exhausted and by kernel code that cannot obtain storage.
+class ORVO_API mvlException : public std::exception {
+ public:
+  explicit mvlException(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
+// Stateless typed face of Orvomalloc/Orvofree; any two instances are interchangeable.
+template <class T>
+class OrvoAllocator {
+ public:
+  using value_type = T;
+  OrvoAllocator() = default;
+  template <class U>
+  OrvoAllocator(const OrvoAllocator<U>&) {}
+
+  T* allocate(std::size_t n) { return static_cast<T*>(Orvomalloc(n * sizeof(T))); }
+  void deallocate(T* block, std::size_t n) { Orvofree(block, n * sizeof(T)); }
+
+  template <class U>
+  bool operator==(const OrvoAllocator<U>&) const {
+    return true;
+  }
+  template <class U>
+  bool operator!=(const OrvoAllocator<U>&) const {
+    return false;
+  }
+};
+
+// One-dimensional array of T that either owns its storage (obtained through A) or views storage
+// owned elsewhere.
+//
+//  * Default: empty (null, length 0), owning.  * (n): owns n uninitialised elements.
+//  * (p, n): views the n elements at p; they stay the caller's and must outlive the view.
+//  * Copy: always an owning deep copy, even of a view.
+//  * Assignment: equal lengths copy element-wise into the existing storage (so assigning to a
+//    view writes through); different lengths release owned storage and take new owned storage.
+//  * Moving from an owner transfers its block; moving from a view copies, as a copy would.
+// No operation checks indices; Debug builds assert them.
+template <class T, class A = OrvoAllocator<T>, class AI = OrvoAllocator<int>>
+class mvlarray {
+ public:
+  mvlarray() = default;
+  explicit mvlarray(int n) : data_(obtain(n)), length_(n), owner_(true) {}
+  mvlarray(T* first, int n) : data_(first), length_(n), owner_(false) {}
+  mvlarray(const mvlarray& other) : data_(obtain(other.length_)), length_(other.length_) {
+    copyFrom(other.data_);
+  }
+  mvlarray(mvlarray&& other) : length_(other.length_) {
+    if (other.owner_) {
+      data_ = other.data_;
+      other.data_ = nullptr;
+      other.length_ = 0;
+    } else {
+      data_ = obtain(length_);
+      copyFrom(other.data_);
+    }
+  }
+  ~mvlarray() {
+    if (owner_ && data_ != nullptr) release();
+  }
+
+  mvlarray& operator=(const mvlarray& other) {
+    if (this == &other) return *this;
+    if (other.length_ != length_) {
+      if (owner_) release();
+      length_ = other.length_;
+      data_ = obtain(length_);
+      owner_ = true;
+    }
+    copyFrom(other.data_);
+    return *this;
+  }
+
+  // Releases owned storage (an empty array passes its null pointer on, which is counted as a
+  // release), then owns n fresh, uninitialised elements.
+  void Reallocate(int n) {
+    if (owner_) release();
+    data_ = nullptr;
+    length_ = n;
+    data_ = obtain(n);
+    owner_ = true;
+  }
+
+  // Adds other[i] to element i for every i < Length(); other must be at least as long.
+  mvlarray& operator+=(const mvlarray& other) {
+    for (int i = 0; i < length_; ++i) data_[i] += other.data_[i];
+    return *this;
+  }
+
+  T& operator[](int i) {
+    assert(i >= 0 && i < length_);
+    return data_[i];
+  }
+  const T& operator[](int i) const {
+    assert(i >= 0 && i < length_);
+    return data_[i];
+  }
+  T* Array() { return data_; }
+  const T* Array() const { return data_; }
+  int Length() const { return length_; }
+  bool isOwner() const { return owner_; }
+
+  // Index of the first largest element (ties keep the earliest); 0 for length 0 or 1.
+  int MaxIndex() const {
+    int best = 0;
+    for (int i = 1; i < length_; ++i)
+      if (data_[i] > data_[best]) best = i;
+    return best;
+  }
+  // Index of the first smallest element (ties keep the earliest); 0 for length 0 or 1.
+  int MinIndex() const {
+    int best = 0;
+    for (int i = 1; i < length_; ++i)
+      if (data_[i] < data_[best]) best = i;
+    return best;
+  }
+
+ private:
+  T* obtain(int n) { return A().allocate(static_cast<std::size_t>(n)); }
+  void release() { A().deallocate(data_, static_cast<std::size_t>(length_)); }
+  void copyFrom(const T* source) {
+    for (int i = 0; i < length_; ++i) data_[i] = source[i];
+  }
+
+  T* data_ = nullptr;
+  int length_ = 0;
+  bool owner_ = true;
+};
+
+}  // namespace Orvo
+
+#endif  // ORVO_MEMORY_HPP

@@ -1,0 +1,8 @@
+// Umbrella header: every public part of the library.
+#ifndef ORVO_ORVO_HPP
+#define ORVO_ORVO_HPP
+
+#include "orvo/matrix.hpp"
+#include "orvo/memory.hpp"
+
+#endif

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests, the benchmarks and the demo need,
+# and nothing else. Packages already present are left alone, so a second run is quick.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libopenblas-serial-dev liblapack-dev   # dense kernels (single-threaded OpenBLAS + LAPACK)
+  libcminpack-dev                        # Levenberg-Marquardt building blocks
+  libsuitesparse-dev                     # sparse LU numerics (UMFPACK, AMD, COLAMD)
+  libgtest-dev libbenchmark-dev          # unit tests and benchmarks
+  libeigen3-dev                          # independent reference in tests, peer in benchmarks
+  libnlopt-dev libalglib-dev             # peers in benchmarks only
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "setup: installing ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
