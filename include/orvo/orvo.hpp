@@ -3,6 +3,7 @@
 #define ORVO_ORVO_HPP
 
 #include "orvo/matrix.hpp"
+#include "orvo/nonlinear.hpp"
 #include "orvo/memory.hpp"
 
 #endif
