@@ -6,5 +6,6 @@
 #include "orvo/matrix.hpp"
 #include "orvo/memory.hpp"
 #include "orvo/nonlinear.hpp"
+#include "orvo/sparse.hpp"
 
 #endif
