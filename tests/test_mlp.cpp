@@ -241,6 +241,29 @@ TEST_F(SmallNetwork, ShapeMismatchesAreReportedInTheResult) {
   EXPECT_EQ(viaExpression.getInfo(), -1);
 }
 
+TEST_F(SmallNetwork, DesignMatrixIsOnesBesideTheHiddenValues) {
+  RMatrix H(kSamples, kHidden), Y(kSamples, kOutputs), hidden;
+  net.ForwardPropagate(X, H, Y);
+  mvlarray<double> bias1(kHidden);
+  for (int j = 0; j < kHidden; ++j) bias1[j] = weights[kInputs * kHidden + j];
+  RMatrix F = MLP::DesignMatrix(net.Weights1(), X, hidden, bias1, kHidden);
+  ASSERT_EQ(F.Height(), kSamples);
+  ASSERT_EQ(F.Width(), kHidden + 1);
+  ASSERT_EQ(hidden.Height(), kSamples);
+  ASSERT_EQ(hidden.Width(), kHidden);
+  for (int i = 0; i < kSamples; ++i) {
+    EXPECT_EQ(F(i, 0), 1.0);
+    for (int j = 0; j < kHidden; ++j) {
+      EXPECT_NEAR(F(i, j + 1), H(i, j), 4 * kEps) << i << ", " << j;
+      EXPECT_EQ(hidden(i, j), F(i, j + 1));
+    }
+  }
+  RMatrix wrongX = randomMatrix(kSamples, kInputs - 1, engine);
+  RMatrix G = MLP::DesignMatrix(net.Weights1(), wrongX, hidden, bias1, kHidden);
+  EXPECT_FALSE(G.isOK());
+  EXPECT_EQ(G.getInfo(), -1);
+}
+
 TEST_F(SmallNetwork, BackPropagationIsTheGradientOfHalfTheSquaredError) {
   RMatrix H(kSamples, kHidden), Y(kSamples, kOutputs);
   net.ForwardPropagate(X, H, Y);
