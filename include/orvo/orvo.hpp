@@ -5,10 +5,7 @@
 #include "orvo/dense_solvers.hpp"
 #include "orvo/matrix.hpp"
 #include "orvo/memory.hpp"
-<<<<<<< HEAD
-=======
 #include "orvo/nnet.hpp"
->>>>>>> main
 #include "orvo/nonlinear.hpp"
 #include "orvo/sparse.hpp"
 
