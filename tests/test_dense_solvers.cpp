@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "orvo/dense_solvers.hpp"
@@ -134,6 +135,18 @@ TEST(LinSolve, TargetMayBeTheRightHandSide) {
     B = LinSolve(A, B, threshold);
     ASSERT_TRUE(B.isOK());
     EXPECT_LT(scaledResidual(original, B, B0), 40.0);
+  }
+}
+
+TEST(LinSolve, ThresholdSelectsTheRoute) {
+  // Rank one with power-of-two multipliers, so both eliminations are exact and both pivots 2 and
+  // 3 vanish: the blocked route stops at the first (2), the classical one reports the last (3).
+  const RMatrix rankOne = fromRows(3, 3, {4.0, 8.0, 4.0, 2.0, 4.0, 2.0, 1.0, 2.0, 1.0});
+  const RMatrix B = fromRows(3, 1, {1.0, 1.0, 1.0});
+  for (const auto& [threshold, expectedInfo] : {std::pair{0, 2}, {3, 2}, {4, 3}, {100, 3}}) {
+    RMatrix A(rankOne);
+    RMatrix X(LinSolve(A, B, threshold));
+    EXPECT_EQ(X.getInfo(), expectedInfo) << "threshold " << threshold;
   }
 }
 

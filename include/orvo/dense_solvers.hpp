@@ -90,9 +90,10 @@ class ORVO_API LUSolve : public lazyMatrix {
 //
 // Route: orders below `threshold` use the classical column-oriented LU (cheapest for small
 // systems); orders at or above it use the blocked LAPACK driver. A threshold of 0 always takes
-// the LAPACK route. On this library's reference machine (2-core x86_64, single-threaded
-// OpenBLAS) the classical route is faster up to order 40 and the LAPACK route from about order 48
-// on: LinpackCrossoverOrder is the threshold that picks the faster route.
+// the LAPACK route. Measured crossover on this library's reference machine (2-core x86_64,
+// single-threaded OpenBLAS, one right-hand side): the classical route takes 75-85 % of the
+// LAPACK route's time up to order 32, the two are even at order 36, and from order 40 on the
+// LAPACK route wins (by 2x at order 128). LinpackCrossoverOrder is that threshold.
 //
 // Status of the target: B's status, then
 //   * -1 with OK cleared if A is not square or B.height != A.width (A untouched, target holds B);
@@ -102,7 +103,7 @@ class ORVO_API LUSolve : public lazyMatrix {
 //   * a negative kernel info (illegal argument, e.g. order 0) the same way.
 class ORVO_API LinSolve : public lazyMatrix {
  public:
-  static constexpr int LinpackCrossoverOrder = 44;
+  static constexpr int LinpackCrossoverOrder = 36;
 
   LinSolve(RMatrix& A, const RMatrix& B, int threshold);
   LinSolve(RMatrix&&, const RMatrix&, int) = delete;
