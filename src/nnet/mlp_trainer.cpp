@@ -74,7 +74,7 @@ MLPTrainer::MLPTrainer(const MLPTrainer& other)
       weightBuffer(other.weightBuffer),
       variables(other.variables),
       bestWeights(other.bestWeights),
-      network(const_cast<MLP&>(other.network)),
+      network(other.network),
       residualCallback(this, &MLPTrainer::ComputeRHS),
       jacobianCallback(this, &MLPTrainer::ComputeJacobian),
       gradientCallback(this, &MLPTrainer::ComputeGradient),
