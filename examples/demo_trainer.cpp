@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include <unistd.h>
+
 #include "demo_section.hpp"
 #include "orvo/nnet.hpp"
 
@@ -13,22 +15,34 @@ namespace {
 
 constexpr int kSamples = 300, kHidden = 8, kSeed = 2024;
 
-// Progress display: rewrites one terminal line after every step.
+// Progress display: on a terminal one line rewritten after every step; into a file or pipe only
+// the last state of that line, so that logs stay readable.
 class Progress : public FunctorBase_RRretI {
  public:
-  explicit Progress(const char* solver) : solver_(solver) {}
+  explicit Progress(const char* solver) : solver_(solver), live_(isatty(fileno(stdout)) != 0) {}
   int operator()(double error, double relativeChange) override {
     ++steps_;
-    std::printf("\r  %-10s step %4d   error %12.6e   relative change %9.2e", solver_, steps_, error,
-                relativeChange);
-    std::fflush(stdout);
+    error_ = error;
+    change_ = relativeChange;
+    if (live_) show();
     return 1;
+  }
+  void finish() const {
+    show();
+    std::printf("\n");
   }
   int steps() const { return steps_; }
 
  private:
+  void show() const {
+    std::printf("\r  %-10s step %4d   error %12.6e   relative change %9.2e", solver_, steps_,
+                error_, change_);
+    std::fflush(stdout);
+  }
   const char* solver_;
+  bool live_;
   int steps_ = 0;
+  double error_ = 0.0, change_ = 0.0;
 };
 
 struct Outcome {
@@ -73,7 +87,7 @@ void run() {
     trainer.restoreBest();
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    std::printf("\n");
+    progress.finish();
     outcomes[k++] = {solver.name, status, progress.steps() + 1, startError, trainer.Err(), ms};
   }
 
