@@ -5,10 +5,11 @@
 //   y = sin(x1) cos(x2) + x3 x4 / 4 + tanh(x1 + x4) / 2.
 // Every case trains from 10 seeds and reports medians over them:
 //   Peer/...            wall time of one full training run and its final error
-//   <solver>/...        time until the error first reaches the peer's median final error
-//                       ("reached" counts the seeds that got there; a seed that never does
-//                       counts with its time to stop), plus the final error and total time of a
-//                       run to the trainer's default stopping rules.
+//   <solver>/...        wall time and final error of a run to the trainer's default stopping
+//                       rules, and "to_peer_error_s", the time until the error first reaches
+//                       the peer's median final error ("reached" counts the seeds that got
+//                       there; a seed that never does counts as infinitely slow, so the median
+//                       is infinite when fewer than half get there).
 // Errors are sums of squared residuals over all samples. "time_vs_peer" is the median
 // time-to-error divided by the peer's median training time, measured in the same run.
 #include <benchmark/benchmark.h>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -109,13 +111,13 @@ void Trainer(benchmark::State& state) {
       totals.push_back(seconds(start));
       finals.push_back(trainer.Err());
       if (hit >= 0) ++reached;
-      toTarget.push_back(hit >= 0 ? hit : totals.back());
+      toTarget.push_back(hit >= 0 ? hit : std::numeric_limits<double>::infinity());
     }
-    state.SetIterationTime(median(toTarget));
+    state.SetIterationTime(median(totals));
   }
   state.counters["reached"] = reached;
   state.counters["final_error"] = median(finals);
-  state.counters["total_s"] = median(totals);
+  state.counters["to_peer_error_s"] = median(toTarget);
   state.counters["time_vs_peer"] = median(toTarget) / peer().time;
   state.counters["peer_error"] = target;
 }
