@@ -401,6 +401,23 @@ TEST(MLPTrainer, StepWithoutPossibleEvaluationDoesNotSpin) {
   chol.Seed(1);
   EXPECT_GE(chol.Cycle(), 0);  // converged (an exact fit) or going on
   EXPECT_TRUE(std::isfinite(chol.Err()));
+
+  // A target that is not a number poisons every evaluation: each solver must still end with the
+  // iteration limit rather than hang, and nothing counts as converged.
+  Regression bad(30);
+  bad.Y(7, 0) = std::numeric_limits<double>::quiet_NaN();
+  for (auto type : kAllSolvers) {
+    MLPTrainer poisoned(3, bad.X, bad.Y, type);
+    poisoned.Seed(1);
+    poisoned.SetStoppingCriteria(1.0, 1e-5, 20);
+    int status = 1, steps = 0;
+    while (status == 1 && steps < 30) {
+      status = poisoned.Cycle();
+      ++steps;
+    }
+    EXPECT_EQ(status, -1) << "solver " << type;
+    EXPECT_LE(steps, 21) << "solver " << type;
+  }
 }
 
 TEST(MLPTrainer, EachSolverFitsASmoothSurface) {
