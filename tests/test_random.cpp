@@ -1,0 +1,249 @@
+// MTRng against the standard library's MT19937 as an independent oracle: raw draws compared
+// word for word, every conversion recomputed here from the oracle's raw words, and the number of
+// words each conversion consumes checked by comparing the next raw draw afterwards.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <ctime>
+#include <random>
+
+#include "orvo/random.hpp"
+
+using Orvo::MTRng;
+
+namespace {
+
+// The oracle's raw words and the conversions written out independently of the library.
+class Oracle {
+ public:
+  explicit Oracle(std::uint32_t seed) : engine_(seed) {}
+  std::uint32_t raw() { return static_cast<std::uint32_t>(engine_()); }
+  double uniform32() { return std::ldexp(static_cast<double>(raw()), -32); }
+  double uniform53() {
+    const std::uint64_t a = raw() >> 5;
+    const std::uint64_t b = raw() >> 6;
+    return std::ldexp(static_cast<double>((a << 26) | b), -53);
+  }
+  int integer(int lo, int hi) {
+    if (lo == 0 && hi == 0) return static_cast<int>(static_cast<std::int32_t>(raw()));
+    const std::int64_t count = static_cast<std::int64_t>(hi) - lo + 1;
+    return static_cast<int>(
+        lo + static_cast<std::int64_t>(std::floor(uniform53() * static_cast<double>(count))));
+  }
+  double exponential() {
+    std::uint32_t a;
+    do a = raw();
+    while (a == 0);
+    return -std::log(std::ldexp(static_cast<double>(a), -32));
+  }
+  // Polar method, returning the pair (second variate, first variate).
+  std::pair<double, double> normalPair(bool wide) {
+    for (;;) {
+      const double p = wide ? 2.0 * uniform53() - 1.0 : std::ldexp(raw(), -31) - 1.0;
+      const double q = wide ? 2.0 * uniform53() - 1.0 : std::ldexp(raw(), -31) - 1.0;
+      const double s = p * p + q * q;
+      if (s < 1.0 && s != 0.0) {
+        const double f = std::sqrt(-2.0 * std::log(s) / s);
+        return {q * f, p * f};
+      }
+    }
+  }
+
+ private:
+  std::mt19937 engine_;
+};
+
+std::uint32_t Raw(MTRng& rng) {
+  return static_cast<std::uint32_t>(rng.lRand());
+}
+
+}  // namespace
+
+TEST(MTRng, RawDrawsMatchTheStandardEngineAcrossManyTwists) {
+  for (std::uint32_t seed : {1u, 5489u, 42u, 0x80000000u, 0xFFFFFFFFu, 0u}) {
+    MTRng rng(1);
+    rng.Seed(seed);  // Seed(0) really seeds with 0; the constructor would read the clock
+    std::mt19937 oracle(seed);
+    for (int k = 0; k < 5000; ++k) {
+      const std::uint32_t expected = oracle();
+      ASSERT_EQ(Raw(rng), expected) << "seed " << seed << ", draw " << k;
+    }
+  }
+}
+
+TEST(MTRng, TenThousandthOutputForTheDefaultSeed) {
+  // Published check value of the reference generator.
+  MTRng rng(5489);
+  unsigned long last = 0;
+  for (int k = 0; k < 10000; ++k) last = rng.lRand();
+  EXPECT_EQ(last, 4123659995ul);
+}
+
+TEST(MTRng, OnlyTheLowThirtyTwoBitsOfTheSeedCount) {
+  if (sizeof(unsigned long) <= 4) GTEST_SKIP() << "unsigned long holds only 32 bits here";
+  const unsigned long wide = (1ul << 40) | 12345ul;
+  MTRng rng(wide);
+  std::mt19937 oracle(12345);
+  for (int k = 0; k < 10; ++k) EXPECT_EQ(Raw(rng), oracle());
+  rng.Seed(wide);
+  EXPECT_EQ(Raw(rng), std::mt19937(12345)());
+}
+
+TEST(MTRng, ZeroSeedReadsTheClockInWholeSeconds) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const auto before = static_cast<std::uint32_t>(std::time(nullptr));
+    MTRng fromDefault;
+    MTRng fromZero(0);
+    const auto after = static_cast<std::uint32_t>(std::time(nullptr));
+    if (before != after) continue;  // a second ticked over in between: try again
+    std::mt19937 oracle(before);
+    for (int k = 0; k < 700; ++k) {
+      const std::uint32_t expected = oracle();
+      ASSERT_EQ(Raw(fromDefault), expected);
+      ASSERT_EQ(Raw(fromZero), expected);
+    }
+    return;
+  }
+  FAIL() << "the clock ticked during every attempt";
+}
+
+TEST(MTRng, UniformConversionsAndTheirDrawCounts) {
+  MTRng rng(20240607);
+  Oracle oracle(20240607);
+  for (int k = 0; k < 2000; ++k) {
+    ASSERT_EQ(rng.dRand(), oracle.uniform32());
+    ASSERT_EQ(rng.dRand64(), oracle.uniform53());
+  }
+  EXPECT_EQ(Raw(rng), oracle.raw());  // both consumed the same number of words
+}
+
+TEST(MTRng, IntegerConversions) {
+  MTRng rng(777);
+  Oracle oracle(777);
+  const int ranges[][2] = {{1, 6}, {5, 5}, {-10, 10}, {0, 1}, {-2147483646, 0}, {0, 0}};
+  for (int round = 0; round < 500; ++round)
+    for (const auto& r : ranges) ASSERT_EQ(rng.iRand(r[0], r[1]), oracle.integer(r[0], r[1]));
+  EXPECT_EQ(Raw(rng), oracle.raw());
+
+  // iRand(0, 0) is a raw word reinterpreted, so it takes negative values as well; iRand(5, 5)
+  // is 5 but still costs two words.
+  MTRng raw(3);
+  std::mt19937 words(3);
+  bool sawNegative = false;
+  for (int k = 0; k < 100; ++k) {
+    const int value = raw.iRand(0, 0);
+    EXPECT_EQ(static_cast<std::uint32_t>(value), words());
+    sawNegative = sawNegative || value < 0;
+  }
+  EXPECT_TRUE(sawNegative);
+  EXPECT_EQ(raw.iRand(5, 5), 5);
+  words.discard(2);
+  EXPECT_EQ(Raw(raw), words());
+}
+
+TEST(MTRng, IntegerRangeIsClosedAndEvenlyHit) {
+  MTRng rng(99);
+  int counts[8] = {};
+  const int draws = 600000;
+  for (int k = 0; k < draws; ++k) {
+    const int v = rng.iRand(1, 6);
+    ASSERT_GE(v, 1);
+    ASSERT_LE(v, 6);
+    ++counts[v];
+  }
+  for (int v = 1; v <= 6; ++v) EXPECT_NEAR(counts[v], draws / 6.0, 2000.0) << "value " << v;
+}
+
+TEST(MTRng, ExponentialConversion) {
+  MTRng rng(31337);
+  Oracle oracle(31337);
+  for (int k = 0; k < 5000; ++k) {
+    const double e = rng.eRand();
+    ASSERT_EQ(e, oracle.exponential());
+    ASSERT_GT(e, 0.0);
+    ASSERT_LE(e, 32.0 * std::log(2.0));
+  }
+  EXPECT_EQ(Raw(rng), oracle.raw());
+}
+
+TEST(MTRng, NormalPairsAreCachedPerConversion) {
+  MTRng rng(4242);
+  Oracle oracle(4242);
+  // Interleave the two conversions so that each would return the other's cached value if the
+  // caches were shared.
+  for (int round = 0; round < 1000; ++round) {
+    const auto narrow = oracle.normalPair(false);
+    ASSERT_EQ(rng.nRand(), narrow.first);
+    const auto wide = oracle.normalPair(true);
+    ASSERT_EQ(rng.nRand64(), wide.first);
+    // The even calls are served from the caches and consume no words.
+    ASSERT_EQ(rng.nRand(), narrow.second);
+    ASSERT_EQ(rng.nRand64(), wide.second);
+  }
+  EXPECT_EQ(Raw(rng), oracle.raw());
+}
+
+TEST(MTRng, CopiesContinueIdenticallyAndSeedDiscardsCaches) {
+  MTRng original(55);
+  for (int k = 0; k < 1000; ++k) original.lRand();
+  original.nRand();
+  original.nRand64();  // both caches now hold a variate
+  MTRng copy(original);
+  MTRng assigned(1);
+  assigned = original;
+  for (int k = 0; k < 3; ++k) {
+    const double n = original.nRand();
+    const double w = original.nRand64();
+    EXPECT_EQ(copy.nRand(), n);
+    EXPECT_EQ(assigned.nRand(), n);
+    EXPECT_EQ(copy.nRand64(), w);
+    EXPECT_EQ(assigned.nRand64(), w);
+  }
+  for (int k = 0; k < 700; ++k) ASSERT_EQ(copy.lRand(), original.lRand());
+
+  MTRng fresh(8);
+  original.Seed(8);  // original holds a cached variate of each kind at this point
+  EXPECT_EQ(original.nRand(), fresh.nRand());
+  EXPECT_EQ(original.nRand64(), fresh.nRand64());
+  EXPECT_EQ(original.lRand(), fresh.lRand());
+}
+
+TEST(MTRng, MomentsOfAMillionDraws) {
+  const int n = 1000000;
+  struct Moments {
+    double sum = 0, sumSquares = 0;
+    void add(double x) {
+      sum += x;
+      sumSquares += x * x;
+    }
+    double mean(int n) const { return sum / n; }
+    double variance(int n) const { return sumSquares / n - mean(n) * mean(n); }
+  };
+  MTRng rng(2718281);
+  Moments u32, u53, ex, nor, nor64;
+  double lowest = 1.0, highest = 0.0;
+  for (int k = 0; k < n; ++k) {
+    const double u = rng.dRand();
+    lowest = std::min(lowest, u);
+    highest = std::max(highest, u);
+    u32.add(u);
+    u53.add(rng.dRand64());
+    ex.add(rng.eRand());
+    nor.add(rng.nRand());
+    nor64.add(rng.nRand64());
+  }
+  EXPECT_GE(lowest, 0.0);
+  EXPECT_LT(highest, 1.0);
+  // Standard errors of the means are below 1e-3 for all five; the bounds are about five of them.
+  EXPECT_NEAR(u32.mean(n), 0.5, 3e-3);
+  EXPECT_NEAR(u32.variance(n), 1.0 / 12.0, 3e-3);
+  EXPECT_NEAR(u53.mean(n), 0.5, 3e-3);
+  EXPECT_NEAR(u53.variance(n), 1.0 / 12.0, 3e-3);
+  EXPECT_NEAR(ex.mean(n), 1.0, 6e-3);
+  EXPECT_NEAR(ex.variance(n), 1.0, 3e-2);
+  EXPECT_NEAR(nor.mean(n), 0.0, 6e-3);
+  EXPECT_NEAR(nor.variance(n), 1.0, 1e-2);
+  EXPECT_NEAR(nor64.mean(n), 0.0, 6e-3);
+  EXPECT_NEAR(nor64.variance(n), 1.0, 1e-2);
+}
