@@ -3,8 +3,9 @@
 #define ORVO_ORVO_HPP
 
 #include "orvo/matrix.hpp"
-#include "orvo/nonlinear.hpp"
 #include "orvo/memory.hpp"
+#include "orvo/nnet.hpp"
+#include "orvo/nonlinear.hpp"
 #include "orvo/sparse.hpp"
 
 #endif
