@@ -64,6 +64,16 @@ TEST(RMatrix, VectorOperationsAgainstHandValues) {
   every_other = copy;
   EXPECT_EQ(a[0], -1.0);
   EXPECT_EQ(a[1], 1.0);
+
+  // A different length detaches the view: it becomes an owning contiguous copy.
+  Vector<double> two(b, 2, 2);  // 0, 5
+  every_other = two;
+  EXPECT_EQ(every_other.Length(), 2);
+  EXPECT_EQ(every_other.Stride(), 1);
+  EXPECT_EQ(every_other[1], 5.0);
+  every_other[1] = 8.0;
+  EXPECT_EQ(a[2], 3.0);
+  EXPECT_EQ(b[2], 5.0);
 }
 
 TEST(RMatrix, CopyAssignmentAndStatus) {
