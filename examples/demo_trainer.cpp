@@ -70,10 +70,8 @@ void run() {
   const struct {
     MLPTrainer::trainerType type;
     const char* name;
-  } solvers[] = {{MLPTrainer::lmderChol, "lmderChol"},
-                 {MLPTrainer::lmder, "lmder"},
-                 {MLPTrainer::vf13, "vf13"}};
-  Outcome outcomes[3];
+  } solvers[] = {{MLPTrainer::lmderChol, "lmderChol"}, {MLPTrainer::lmder, "lmder"}};
+  Outcome outcomes[2];
   int k = 0;
   for (const auto& solver : solvers) {
     MLPTrainer trainer(kHidden, X, Y, solver.type);

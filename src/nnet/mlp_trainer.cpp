@@ -116,7 +116,6 @@ void MLPTrainer::Initialize() {
   }
   lmderSolverPtr.reset();
   cholSolverPtr.reset();
-  vf13SolverPtr.reset();
   const int m = nsamples * noutputs;
   const int n = variables.Length();
   switch (type) {
@@ -127,9 +126,7 @@ void MLPTrainer::Initialize() {
     case lmder:
       lmderSolverPtr = std::make_unique<lmderSolver>(m, n, variables, kLevenbergMarquardtTolerance);
       break;
-    case vf13:
-      vf13SolverPtr =
-          std::make_unique<vf13Solver>(variables, kOptimiserAccuracy, kOptimiserEvaluations);
+    case vf13:  // the quasi-Newton driver is not in this build yet
       break;
   }
 }
@@ -137,7 +134,6 @@ void MLPTrainer::Initialize() {
 void MLPTrainer::Reset() {
   lmderSolverPtr.reset();
   cholSolverPtr.reset();
-  vf13SolverPtr.reset();
   initialised = false;
   iters = 0;
 }
@@ -156,7 +152,7 @@ int MLPTrainer::cycleSolverOnce() {
     case lmder:
       return lmderSolverPtr->Cycle(residualCallback, jacobianCallback);
     case vf13:
-      return vf13SolverPtr->Cycle(optimiserCallback);
+      return 0;
   }
   return 0;
 }
