@@ -13,6 +13,7 @@
 #ifndef ORVO_RANDOM_HPP
 #define ORVO_RANDOM_HPP
 
+#include <algorithm>
 #include <cstdint>
 
 #include "orvo/config.hpp"
@@ -101,15 +102,16 @@ class ORVO_API MTRng {
 // column, row by row within a column, with one variate per element; so a normal pair lands in
 // two vertically adjacent elements. A non-zero seed therefore gives the same matrix at every
 // evaluation, and a 3 x 2 matrix holds the first six variates of MTRng(seed) in column-major
-// order. Assigning one to an RMatrix gives the matrix rows x cols. KickAss writes rows x cols
-// elements using the target's own height as column stride and does not check the target's
-// shape; it never changes the target's status. rows <= 0 or cols <= 0 write nothing. Distinct
-// targets may be filled concurrently.
+// order. Assigning one to an RMatrix gives the matrix rows x cols (a negative count taken as 0).
+// KickAss writes rows x cols elements using the target's own height as column stride and does not
+// check the target's shape; it never changes the target's status. rows <= 0 or cols <= 0 write
+// nothing. Distinct targets may be filled concurrently.
 
 // Uniform on [0, 1), 32-bit resolution (MTRng::dRand).
 class ORVO_API dRand : public lazyMatrix {
  public:
-  dRand(int rows, int cols, int seed) : lazyMatrix(rows, cols), seed_(seed) {}
+  dRand(int rows, int cols, int seed)
+      : lazyMatrix(std::max(rows, 0), std::max(cols, 0)), seed_(seed) {}
   dRand(const dRand&) = default;
   void KickAss(RMatrix& target) const override;
 
@@ -120,7 +122,8 @@ class ORVO_API dRand : public lazyMatrix {
 // Exponential with mean 1 (MTRng::eRand).
 class ORVO_API eRand : public lazyMatrix {
  public:
-  eRand(int rows, int cols, int seed) : lazyMatrix(rows, cols), seed_(seed) {}
+  eRand(int rows, int cols, int seed)
+      : lazyMatrix(std::max(rows, 0), std::max(cols, 0)), seed_(seed) {}
   eRand(const eRand&) = default;
   void KickAss(RMatrix& target) const override;
 
@@ -131,7 +134,8 @@ class ORVO_API eRand : public lazyMatrix {
 // Standard normal from 32-bit uniforms (MTRng::nRand).
 class ORVO_API nRand : public lazyMatrix {
  public:
-  nRand(int rows, int cols, int seed) : lazyMatrix(rows, cols), seed_(seed) {}
+  nRand(int rows, int cols, int seed)
+      : lazyMatrix(std::max(rows, 0), std::max(cols, 0)), seed_(seed) {}
   nRand(const nRand&) = default;
   void KickAss(RMatrix& target) const override;
 
@@ -176,6 +180,7 @@ class ORVO_API RandPerm : public lazy<Vector<int>, int> {
 // `data` is only read, is referenced (not copied) and must outlive the expression; its width is
 // read at construction for the result shape. A seed <= 0 seeds the first permutation from the
 // clock. With a positive seed repeated evaluations give the same centres.
+// The result shape is k x d (0 x d for a negative k).
 // Status: if k < 1 or k > n, or the target is not k x d at evaluation (for instance because
 // data changed width since construction), the target's OK flag is cleared, its info set to -1
 // and its elements are left unchanged. Otherwise the status is left as it was.
@@ -183,7 +188,7 @@ class ORVO_API RandPerm : public lazy<Vector<int>, int> {
 class ORVO_API KMeans : public lazyMatrix {
  public:
   KMeans(const RMatrix& data, int k, int seed)
-      : lazyMatrix(k, data.Width()), data_(data), seed_(seed) {}
+      : lazyMatrix(std::max(k, 0), data.Width()), data_(data), seed_(seed) {}
   KMeans(const RMatrix&&, int, int) = delete;
   KMeans(const KMeans&) = default;
   void KickAss(RMatrix& target) const override;

@@ -97,12 +97,14 @@ class KMeansRun {
         }
         moved += distance;
       } else {
-        CopyPointToCentre(permutation_[next_], q);
-        if (++next_ == points_) {
+        // A used-up permutation is replaced before taking from it, not after: with k = n the
+        // start alone uses it up.
+        if (next_ == points_) {
           seed_ = static_cast<int>(static_cast<std::uint32_t>(seed_) + 1u);
           permutation_ = RandPerm(points_, 0, seed_);
           next_ = 0;
         }
+        CopyPointToCentre(permutation_[next_++], q);
         replacedEmpty = true;
       }
     }
