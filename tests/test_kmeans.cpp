@@ -132,7 +132,7 @@ TEST(KMeans, AgreesWithAStraightforwardReimplementation) {
   // permutations and exact ties.
   std::mt19937 engine(2024);
   int compared = 0, withLateEmpties = 0, withReseeds = 0, runToTheLimit = 0;
-  for (int trial = 0; trial < 400; ++trial) {
+  for (int trial = 0; trial < 300; ++trial) {
     const int n = std::uniform_int_distribution<int>(2, 30)(engine);
     const int d = std::uniform_int_distribution<int>(1, 3)(engine);
     const int spread = std::uniform_int_distribution<int>(0, 4)(engine);
@@ -160,7 +160,7 @@ TEST(KMeans, AgreesWithAStraightforwardReimplementation) {
             << "trial " << trial << " (n " << n << ", d " << d << ", k " << k << "), centre " << q;
   }
   // The trials must have exercised the rarer paths, not just easy convergence.
-  EXPECT_GT(compared, 300);
+  EXPECT_GT(compared, 250);
   EXPECT_GT(withLateEmpties, 10);
   EXPECT_GT(withReseeds, 10);
   EXPECT_GT(runToTheLimit, 0);
