@@ -1,9 +1,10 @@
 # Libraries that back the kernel routines in src/kernel (see src/kernel/README.md).
 # Everything comes from Debian packages installed by scripts/setup.sh.
 
-# Single-threaded OpenBLAS: the library promises to start no threads of its own.
-find_library(ORVO_OPENBLAS openblas
-             PATHS /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/openblas-serial NO_DEFAULT_PATH REQUIRED)
+# OpenBLAS (with its LAPACK) through Debian's alternatives, so that the library and SuiteSparse
+# load one and the same BLAS. scripts/setup.sh installs the single-threaded build only: the
+# library promises to start no threads, and a threaded OpenBLAS starts a pool when loaded.
+find_library(ORVO_OPENBLAS openblas REQUIRED)
 find_library(ORVO_CMINPACK cminpack REQUIRED)
 find_library(ORVO_UMFPACK umfpack REQUIRED)
 find_library(ORVO_AMD amd REQUIRED)

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  libopenblas-serial-dev liblapack-dev   # dense kernels (single-threaded OpenBLAS + LAPACK)
+  libopenblas-serial-dev                 # dense kernels: single-threaded OpenBLAS with LAPACK
   libcminpack-dev                        # Levenberg-Marquardt building blocks
   libsuitesparse-dev                     # sparse LU numerics (UMFPACK, AMD, COLAMD)
   libgtest-dev libbenchmark-dev          # unit tests and benchmarks

@@ -56,12 +56,11 @@ class Vector {
   Vector& operator=(const Vector& other) {
     if (this == &other) return *this;
     if (other.length_ != length_) {
-      mvlarray<T> fresh(other.length_);
-      for (int k = 0; k < other.length_; ++k) fresh[k] = other[k];
-      elements_ = mvlarray<T>();  // drop the view or owned block before taking the copy
-      elements_ = fresh;
-      length_ = other.length_;
-      stride_ = 1;
+      // `other` may view this vector's own block: gather it before letting the block go.
+      mvlarray<T> gathered(other.length_);
+      for (int k = 0; k < other.length_; ++k) gathered[k] = other[k];
+      makeOwning(other.length_);
+      for (int k = 0; k < length_; ++k) elements_[k] = gathered[k];
       return *this;
     }
     for (int k = 0; k < length_; ++k) (*this)[k] = other[k];
@@ -115,8 +114,7 @@ class Vector {
  private:
   void makeOwning(int n) {
     if (elements_.isOwner() && elements_.Length() == n && stride_ == 1) return;
-    elements_ = mvlarray<T>();
-    elements_.Reallocate(n);
+    elements_.Reallocate(n);  // a viewed block is left to its owner
     length_ = n;
     stride_ = 1;
   }

@@ -114,6 +114,132 @@ class Functor_AAretR : public FunctorBase_AAretR {
   Member member_;
 };
 
+// ---------------------------------------------------------------------------------------------
+// lmderSolver: nonlinear least squares, min sum_i f_i(x)^2 over n variables with m >= n
+// residuals and a caller-supplied Jacobian, by the trust-region Levenberg-Marquardt method with
+// internal column scaling, driven by reverse communication.
+//
+// Requests handed to the caller (the `flag` of Cycle(int&), the result of the other forms):
+//   1  evaluate the residuals at Xvec() into Fvec() (x itself, into the residual array)
+//   2  evaluate the Jacobian at Xvec() into Fjac(): element (i, j) = d f_i / d x_j, every
+//      element written (the matrix is overwritten by its QR factors between requests)
+//   3  evaluate the residuals at the trial point Xvec() into Fvec() (trial arrays, not x)
+//   0  the run has terminated; Info() says why.
+// A caller serving requests itself calls Cycle(flag) with flag = 0 to start, then, after
+// serving each request, again with the value the previous call returned. Any other value
+// (negative, 4 or more, or a request other than the one outstanding) returns at once with flag
+// and the solver unchanged, so a stale or mistyped code can never make the solver read
+// residuals or factors that were not written.
+//
+// Termination reasons (Info(), set when the run ends; 0 while running and before any run):
+//   1  actual and predicted relative reduction of the sum of squares both at most ftol
+//   2  relative change of the scaled point at most xtol
+//   3  both 1 and 2
+//   4  the residual vector is orthogonal to every Jacobian column (or is exactly zero)
+//   6  ftol too small: no further reduction of the sum of squares possible
+//   7  xtol too small: no further improvement of x possible
+//   8  the gradient measure is below machine precision
+// Codes 4, 6, 7 and 8 end the run only at the next trial evaluation: one more trial point is
+// evaluated (and accepted if it qualifies), and tests 1-3 made there may replace the code.
+// There is no evaluation limit inside a run: Solve's cycle budget limits the work.
+//
+// The solver keeps a reference to the caller's x (length n, the starting point) and writes each
+// accepted point into it, so x always holds the best point found. x must outlive the solver.
+// A solver built with n < 1 or m < n (which the method cannot handle) never runs: every cycle
+// returns 0 at once, nothing is evaluated and Info() stays 0.
+// All storage is obtained at construction; cycles allocate nothing. No exceptions.
+class ORVO_API lmderSolver {
+ public:
+  // tol >= 0 becomes ftol and xtol; 0 selects sqrt(machine precision). m residuals, n variables.
+  lmderSolver(int m, int n, mvlarray<double>& x, double tol);
+  // Deep copy of every array and of the Jacobian; the copy runs on independently but refers to
+  // (and updates) the same caller array x.
+  lmderSolver(const lmderSolver& other);
+  lmderSolver& operator=(const lmderSolver&) = delete;
+  ~lmderSolver() = default;
+
+  // Ends the current run: the next cycle starts a new run from the current x (fresh counters,
+  // scaling and trust radius). Restores ftol = xtol = tol (sqrt(eps) for tol = 0).
+  void Reset();
+  // Moves every x_i by an amount drawn uniformly from [-amount * a, amount * a), a = max |x_i|,
+  // using a generator seeded from the clock (calls within the same second perturb equal points
+  // equally); clears the Levenberg-Marquardt parameter and resets as Reset does. x = 0 stays 0.
+  void Perturb(double amount);
+
+  // One reverse-communication step (see above). On return flag holds the next request (0-3).
+  void Cycle(int& flag);
+  // Advances by one step and serves the resulting request with the callbacks: 1 -> f(x, residuals),
+  // 2 -> jac(x, Jacobian), 3 -> f(trial point, trial residuals). Returns the request served, or 0
+  // (nothing called) when the run has terminated. After termination the next call starts a new
+  // run from the current x.
+  int Cycle(FunctorBase_AA& f, FunctorBase_AM& jac);
+  // Repeats the cycle above until the run terminates (returns 0) or until cycle number maxit
+  // (counting from 0) has been served (returns that request code): at most maxit + 1 cycles,
+  // exactly one for maxit <= 0. A later Solve or Cycle continues where this one stopped.
+  int Solve(FunctorBase_AA& f, FunctorBase_AM& jac, int maxit);
+
+  // The m x n matrix into which request 2 is written.
+  RMatrix& Fjac() { return fjac; }
+  // While request 3 is outstanding the trial residuals (m), otherwise the residuals at x.
+  mvlarray<double>& Fvec() { return state == 3 ? wa4 : fvec; }
+  // While request 3 is outstanding the trial point (n), otherwise the caller's x.
+  mvlarray<double>& Xvec() { return state == 3 ? wa2 : x; }
+
+  int Info() const { return info; }
+  // Residual and Jacobian evaluations consumed by the current (or last) run.
+  int nFev() const { return nfev; }
+  int nJev() const { return njev; }
+
+ private:
+  void startRun();
+  void absorbStartingResiduals();
+  void absorbJacobian();
+  void proposeStep();
+  bool absorbTrialResiduals();
+
+  static constexpr double one = 1.0;
+  static constexpr double p1 = 0.1;
+  static constexpr double p5 = 0.5;
+  static constexpr double p25 = 0.25;
+  static constexpr double p75 = 0.75;
+  static constexpr double p0001 = 1.0e-4;
+  static constexpr double zero = 0.0;
+
+  double actred = 0.0;
+  double delta = 0.0;
+  double dirder = 0.0;
+  double epsmch = 0.0;
+  double fnorm = 0.0;
+  double fnorm1 = 0.0;
+  double gnorm = 0.0;
+  double par = 0.0;
+  double pnorm = 0.0;
+  double prered = 0.0;
+  double ratio = 0.0;
+  double xnorm = 0.0;
+  mvlarray<double> diag;
+  mvlarray<int> ipvt;
+  mvlarray<double> qtf;
+  mvlarray<double> wa1;
+  mvlarray<double> wa2;
+  mvlarray<double> wa3;
+  mvlarray<double> wa4;
+  int m;
+  int n;
+  mvlarray<double>& x;
+  mvlarray<double> fvec;
+  RMatrix fjac;
+  double ftol;
+  double xtol = 0.0;
+  double gtol = 0.0;
+  double factor = 0.1;
+  int nfev = 0;
+  int njev = 0;
+  int info = 0;
+  int state = 0;
+  int iter = 0;
+};
+
 }  // namespace Orvo
 
 #endif  // ORVO_NONLINEAR_HPP

@@ -5,5 +5,6 @@
 #include "orvo/matrix.hpp"
 #include "orvo/nonlinear.hpp"
 #include "orvo/memory.hpp"
+#include "orvo/sparse.hpp"
 
 #endif

@@ -1,0 +1,113 @@
+// Sparse matrix in coordinate form with compression to column order and a direct LU solver.
+//
+// Assembly: SetAt appends (row, column, value) triples (0-based arguments, stored 1-based);
+// entries at the same position are kept apart and add up in every use. Compress sorts them into
+// column order (Ip then holds the Nc + 1 column starts, 1-based); MvMul and CheckSolution
+// compress first. A caller may also fill Irn/Jcn/Data directly and set Nz().
+//
+// Solving: the first Solve analyses and factorises A and keeps the factors in a record owned
+// by the matrix; later Solve calls reuse them (values changed since are NOT seen); ReSolve
+// refactorises the current values on the same pattern. Square matrices take the square path,
+// rectangular ones (or a square one with general = true) the general path, which gives:
+//   * m > n, full column rank: the x satisfying the n pivot-row equations; exact for a
+//     consistent system, for an inconsistent one the remaining m - n equations are simply not
+//     satisfied (no least-squares fit);
+//   * m < n, full row rank: a basic solution, the n - m non-pivot variables being zero;
+//   * rank deficient: a warning (Info(0) == 4), Solve returns false.
+// Every non-zero kernel status, warnings (positive values such as 1 = singular) included, makes
+// Solve/ReSolve return false; the status stays readable through Info. Storage the kernels need
+// beyond the initial estimate is grown and the call repeated automatically.
+#ifndef ORVO_SPARSE_HPP
+#define ORVO_SPARSE_HPP
+
+#include "orvo/config.hpp"
+#include "orvo/matrix.hpp"
+#include "orvo/memory.hpp"
+
+namespace Orvo {
+
+struct MA38Work;
+struct MA48Work;
+
+class ORVO_API sparseMatrix : public IMatrix {
+ public:
+  // capacity entries of storage for an nr x nc matrix; Irn and Ip filled with 1, Data with 0;
+  // no entries, not compressed, fill-in factor 4, no factorisation, no log file.
+  sparseMatrix(int capacity, int nr, int nc);
+  // 0 x 0 with no storage (fill-in factor 10); useful only as the target of an assignment.
+  sparseMatrix();
+  // Copies dimensions, entries (whole capacity), Ip, the compressed flag, the fill-in factor and
+  // the log-file name. The copy starts WITHOUT factorisation records: its first Solve factorises
+  // its own values. Assignment likewise discards the target's records (released, not leaked).
+  sparseMatrix(const sparseMatrix& other);
+  sparseMatrix& operator=(const sparseMatrix& other);
+  // Releases the arrays and both factorisation records.
+  ~sparseMatrix();
+
+  // Appends entry (row, col, value), 0-based, growing the storage to floor(4 capacity / 3) + 1
+  // when full. No bounds check; the compressed flag is left as it is, so an entry appended to a
+  // compressed matrix is outside the column structure until Uncompress + Compress.
+  void SetAt(int row, int col, double value);
+  void SetValue(int row, int col, double value) override { SetAt(row, col, value); }
+
+  // Direct access to the storage. Irn/Jcn/Data have Capacity() entries of which the first Nz()
+  // are in use; Ip has Nc + 1 entries, meaningful while compressed.
+  mvlarray<int>& Irn() { return irn_; }
+  mvlarray<int>& Jcn() { return jcn_; }
+  mvlarray<int>& Ip() { return ip_; }
+  mvlarray<double>& Data() { return data_; }
+  // Number of entries in use, by reference: a caller filling the arrays directly sets it (or
+  // restarts assembly with 0). It must not exceed Capacity().
+  int& Nz() { return nz_; }
+  int Nr() const { return nr_; }
+  int Nc() const { return nc_; }
+  int Capacity() const { return capacity_; }
+  bool isCompressed() const { return compressed_; }
+
+  // Sorts the entries into column order and sets Ip (no effect when compressed). Entries whose
+  // indices lie outside the matrix are dropped (Nz shrinks accordingly); duplicates are kept.
+  void Compress();
+  // Back to coordinate form: Jcn rewritten from Ip, entry order unchanged (no effect when not
+  // compressed).
+  void Uncompress();
+
+  // y = A x, or y += A x when accumulate is true (x: Nc values, y: Nr values). Compresses the
+  // matrix first. The third argument is accepted and ignored.
+  void MvMul(double* x, double* y, bool unused = false, bool accumulate = false);
+  // Root-mean-square residual sqrt(sum_i (A x - b)_i^2 / Nr). Compresses the matrix first. The
+  // third argument is accepted and ignored.
+  double CheckSolution(double* x, double* b, bool unused = false);
+
+  // Entry k (0 = status) of the square record's information array if there is one, else of the
+  // general record's; 0 without a record. Square: 0 ok, 1 singular, -1 n < 1, -2 no entries,
+  // -6 entry outside the matrix; general: 0 ok, 4 rank deficient, -1, -2, -6 as square.
+  int Info(int k) const;
+  // Multiplier for the initial factor storage (values below 2 count as 2 on the square path);
+  // read when a record is created.
+  void SetFillIn(int fill) { fill_in_ = fill; }
+  // Name of a file receiving a report of the first square factorisation; null switches it off.
+  // The string is not copied and must stay alive while the matrix may factorise.
+  void SetLogging(char* file_name) { log_name_ = file_name; }
+
+ private:
+  void growStorage();
+  void releaseRecords();
+
+  int nr_;
+  int nc_;
+  mvlarray<int> jcn_;
+  int nz_;
+  int capacity_;
+  mvlarray<double> data_;
+  mvlarray<int> irn_;
+  mvlarray<int> ip_;
+  bool compressed_;
+  int fill_in_;
+  MA38Work* square_ = nullptr;
+  MA48Work* general_ = nullptr;
+  char* log_name_ = nullptr;
+};
+
+}  // namespace Orvo
+
+#endif  // ORVO_SPARSE_HPP

@@ -1,0 +1,167 @@
+// Sparse kernel routines: coordinate sort, two sparse LU families and diagnostic output units.
+//
+// Reference style throughout: every argument by address in the published order, except the name
+// length of HSL_FFOPEN. Control and information entries are numbered from 1 in the comments
+// (icntl(1) is icntl[0]). Matrix indices in the arrays are 1-based.
+//
+// The LU routines keep no state of their own between calls: everything a later call needs (the
+// factors, the permutations, the layout of both) lives in the caller's arrays and in `keep`.
+// When the arrays are too short they return a negative status together with the lengths needed,
+// and leave the caller's arrays in a state from which the same call may simply be repeated once
+// they have been enlarged and refilled with their contents from before the call.
+// Storage that a routine cannot obtain for its own temporaries raises Orvo::mvlException.
+// Internal to the library: nothing here is exported.
+#ifndef ORVO_SRC_KERNEL_SPARSE_KERNELS_HPP
+#define ORVO_SRC_KERNEL_SPARSE_KERNELS_HPP
+
+// ---------------------------------------------------------------------------------------------
+// HSL_MC59AD: sorts the ne coordinate entries (irn, jcn, a) in place into column order in linear
+// time and writes the nc+1 column starts (1-based) into ip. Temporary storage is iw.
+//   icntl(1)  0: entries with a row outside 1..nr or a column outside 1..nc are removed;
+//             otherwise the caller guarantees every index is in range.
+//   icntl(3)  0: entries with the same position are kept as separate entries;
+//             otherwise they are summed into one entry (first occurrence keeps its place).
+//   icntl(6)  must be 0 (general storage).  icntl(2), (4), (5), (7)..(10) are reserved.
+//   Lengths: ljcn, la >= ne; lip >= nc + 1; liw >= max(nr, nc) + 1.
+//   info(1)   0 success, 1 warning: out-of-range entries were removed,
+//             -1 nc < 1 or nr < 1, -2 ne < 0, -3 ljcn or la < ne, -4 lip too short,
+//             -5 liw too short, -6 icntl(6) != 0. On an error nothing is moved.
+//   info(2)   entries removed as out of range;  info(3) duplicate entries summed away;
+//   info(4)   largest number of entries in one column;  info(5) ne after the call
+//             (equal to ip(nc+1) - 1).  info(6)..(10) are set to 0.
+void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, int* irn,
+                const int* ljcn, int* jcn, const int* la, double* a, const int* lip, int* ip,
+                const int* liw, int* iw, int* info);
+
+// ---------------------------------------------------------------------------------------------
+// Square LU (HSL_MA38*): A is n x n, given as ne coordinate entries at the front of the caller's
+// arrays: index(1..ne) rows, index(ne+1..2ne) columns, value(1..ne) values (duplicates are
+// summed). The routines leave that front untouched and place the factorisation behind it:
+// index(2ne+1...) holds a layout header, the row and column permutations and the patterns of L
+// and U; value(ne+1...) the row scale factors and the numbers of L and U. `keep` (20 ints) holds
+// the offsets of these pieces and must be handed back unchanged.
+//
+// The factorisation is P R A Q = L U with a fill-reducing column order Q (approximate minimum
+// degree on A + A^T or on the column structure, chosen from the pattern), threshold partial
+// pivoting for P, row scaling R, unit lower triangular L and upper triangular U.
+//
+// Controls set by HSL_MA38ID:
+//   icntl(1)  unit for error messages (default 6; < 1 or not open: none)
+//   icntl(2)  unit for the diagnostic report (default 6)
+//   icntl(3)  report level: 0 none (default), 1 errors, 2 + summary, >= 3 + factor statistics
+//   icntl(6)  1 (default): choose the ordering strategy from the pattern; 0: always order the
+//             column structure (unsymmetric strategy)
+//   icntl(7)  block size of the dense kernels inside the factorisation (default 32)
+//   icntl(8)  iterative refinement steps in HSL_MA38CD (default 0); refinement uses the original
+//             matrix at the front of the arrays and stops early when the componentwise backward
+//             error falls below cntl(3)
+//   cntl(1)   relative pivot threshold: a pivot must be at least cntl(1) times the largest
+//             entry of its column (default 0.1)
+//   cntl(2)   threshold for preferring the diagonal under the symmetric strategy (default 0.001)
+//   cntl(3)   backward error at which refinement stops (default machine epsilon)
+// Other icntl and cntl entries are reserved.
+//
+// Information after HSL_MA38AD/BD:
+//   info(1)   0 success;  1 warning: matrix singular (a zero pivot; factors of the rest kept,
+//             a solve would divide by zero);  -1 n < 1;  -2 ne < 1;  -3 index too short;
+//             -4 value too short;  -5 both too short;  -6 an entry lies outside the matrix;
+//             -7 job or keep invalid (HSL_MA38BD/CD without a factorisation from HSL_MA38AD).
+//   info(5) n,  info(6) ne,  info(7) entries after summing duplicates,
+//   info(10)  entries in L (unit diagonal included),  info(11) entries in U,
+//   info(12)  numerical rank (nonzero pivots),  info(13) off-diagonal pivots,
+//   info(19)  and info(22): index length needed (exact after a factorisation, an upper bound
+//             when the shortage was found by the analysis),
+//   info(21)  and info(23): value length needed (likewise).
+//   rinfo(1)  seconds spent,  rinfo(2) floating-point operations of the factorisation,
+//   rinfo(3)  smallest and rinfo(4) largest absolute pivot,
+//   rinfo(5)  backward error after HSL_MA38CD with refinement.
+void HSL_MA38ID(int* keep, double* cntl, int* icntl);
+
+// Analyses and factorises. job must be 1; transpose must be false (A itself is factorised).
+void HSL_MA38AD(const int* n, const int* ne, const int* job, const bool* transpose,
+                const int* lvalue, const int* lindex, double* value, int* index, int* keep,
+                const double* cntl, const int* icntl, int* info, double* rinfo);
+
+// Refactorises new values on the pattern factorised before: the column order stored by the last
+// successful HSL_MA38AD/BD in the arrays is reused (no new ordering); pivoting is redone. The
+// front of the arrays must hold the entries (same pattern, new values). Statuses as above.
+void HSL_MA38BD(const int* n, const int* ne, const int* job, const bool* transpose,
+                const int* lvalue, const int* lindex, double* value, int* index, int* keep,
+                const double* cntl, const int* icntl, int* info, double* rinfo);
+
+// Solves A x = b (transpose false) or A^T x = b (true) with the factors held in the arrays.
+// job is ignored (the whole solve is done). b is not changed. w has 2n doubles, 4n if
+// icntl(8) > 0. info(1): 0 success, 1 singular factors (x has non-finite entries), -7 no
+// factorisation in the arrays. info(24) is the number of refinement steps taken.
+void HSL_MA38CD(const int* n, const int* job, const bool* transpose, const int* lvalue,
+                const int* lindex, const double* value, const int* index, const int* keep,
+                const double* b, double* x, double* w, const double* cntl, const int* icntl,
+                int* info, double* rinfo);
+
+// ---------------------------------------------------------------------------------------------
+// General LU (HSL_MA48*): A is m x n (any shape), ne coordinate entries at the front of
+// a/irn/jcn (duplicates summed). The factors are stored at the END of a and irn (so that new
+// values may be written over the front between calls); jcn is only read. keep holds the
+// permutations and column starts: m + 5n + floor(4n / icntl(6)) + 7 ints.
+//
+// P R A Q = L U with L m x r unit lower trapezoidal and U r x n upper trapezoidal,
+// r = min(m, n). The numerical rank k counts the pivots above cntl(4) * max |a_ij|.
+// HSL_MA48CD then returns:
+//   * k = n <= m (full column rank): the x satisfying the n equations chosen as pivot rows;
+//     for a consistent system this is the exact solution. For an inconsistent system (m > n)
+//     the other m - n equations are not satisfied and no least-squares fit is attempted;
+//     error(1) receives the largest absolute residual over all m equations, so the caller can
+//     tell.
+//   * k = m < n (full row rank): a basic solution; the n - m variables outside the pivot columns
+//     are zero.
+//   * k < min(m, n): the factorisation reports warning 4 (rank deficient); a solve still returns
+//     the basic solution of the first k pivots (the other variables zero).
+//
+// Controls set by HSL_MA48ID:
+//   icntl(1), icntl(2), icntl(3) units and report level as for HSL_MA38 (defaults 6, 6, 2)
+//   icntl(6)  block size of the dense kernels, also sizing keep (default 32)
+//   icntl(9)  iterative refinement steps in HSL_MA48CD for square systems (default 0)
+//   cntl(1)   relative pivot threshold (default 0.1);  cntl(4) relative zero-pivot tolerance
+//             for the rank (default 1e-13);  other entries reserved.
+// Information:
+//   info(1)   0 success;  4 warning: rank deficient (info(5) < min(m, n));  -1 m < 1 or n < 1;
+//             -2 ne < 1;  -3 la too short (info(3) or info(4) gives the length needed);
+//             -6 an entry outside the matrix;  -7 invalid job or no analysis/factorisation.
+//   info(3)   la needed (job 1: after HSL_MA48AD an upper bound, after HSL_MA48BD exact),
+//   info(4)   la needed by a job-2 refactorisation,  info(5) rank,
+//   info(6)   entries in L and U,  info(7) entries after summing duplicates.
+//   rinfo(1)  floating-point operations of the last factorisation.
+
+void HSL_MA48ID(double* cntl, int* icntl);
+
+// Analyses the pattern (job 1) and keeps the column order in keep. Needs la >= ne.
+void HSL_MA48AD(const int* m, const int* n, const int* ne, const int* job, const int* la, double* a,
+                int* irn, int* jcn, int* keep, const double* cntl, const int* icntl, int* iw,
+                int* info, double* rinfo);
+
+// Factorises. job 1: the first factorisation after HSL_MA48AD; job 2: new values on the same
+// pattern (front of a), pivoting redone with the stored column order. w: n + 3m doubles,
+// iw: 6m + 3n ints (both scratch).
+void HSL_MA48BD(const int* m, const int* n, const int* ne, const int* job, const int* la, double* a,
+                int* irn, int* jcn, int* keep, const double* cntl, const int* icntl, double* w,
+                int* iw, int* info, double* rinfo);
+
+// Solves A x = b (trans false; b has m entries, x n) or A^T x = b (trans true; b n, x m) with
+// the stored factors. job 1 or 3 plain solve; the error array (3 doubles) receives
+// error(1) = largest absolute residual of the m equations (A x = b only), error(2), (3) = 0.
+// b is not changed. w: max(m, n) + ... scratch of n + 3m doubles, iw 6m + 3n ints.
+void HSL_MA48CD(const int* m, const int* n, const bool* trans, const int* job, const int* la,
+                const double* a, const int* irn, const int* keep, const double* cntl,
+                const int* icntl, const double* rhs, double* x, double* error, double* w, int* iw,
+                int* info);
+
+// ---------------------------------------------------------------------------------------------
+// Diagnostic output units: a small table of numbered text outputs (units 1..99; 6 is the
+// standard output and is always open). HSL_FFOPEN opens (creating or truncating) the file whose
+// name is the first `length` characters of `name` on unit *unit; a unit already open is closed
+// first. A file that cannot be opened leaves the unit closed (writes to it are dropped).
+// HSL_FFCLOSE closes *unit (no effect if it is not open or is 6).
+void HSL_FFOPEN(const char* name, int length, const int* unit);
+void HSL_FFCLOSE(const int* unit);
+
+#endif
