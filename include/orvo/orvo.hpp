@@ -4,6 +4,7 @@
 
 #include "orvo/matrix.hpp"
 #include "orvo/nonlinear.hpp"
+#include "orvo/random.hpp"
 #include "orvo/memory.hpp"
 #include "orvo/sparse.hpp"
 
