@@ -6,6 +6,7 @@
 # library promises to start no threads, and a threaded OpenBLAS starts a pool when loaded.
 find_library(ORVO_OPENBLAS openblas REQUIRED)
 find_library(ORVO_CMINPACK cminpack REQUIRED)
+find_library(ORVO_SLEEF sleef REQUIRED)
 find_library(ORVO_UMFPACK umfpack REQUIRED)
 find_library(ORVO_AMD amd REQUIRED)
 find_library(ORVO_COLAMD colamd REQUIRED)
@@ -16,6 +17,6 @@ find_path(ORVO_CMINPACK_INCLUDE cminpack.h PATH_SUFFIXES cminpack-1 REQUIRED)
 add_library(orvo_kernel_deps INTERFACE)
 target_link_libraries(orvo_kernel_deps INTERFACE ${ORVO_UMFPACK} ${ORVO_AMD} ${ORVO_COLAMD}
                                                  ${ORVO_SUITESPARSECONFIG} ${ORVO_CMINPACK}
-                                                 ${ORVO_OPENBLAS} m)
+                                                 ${ORVO_OPENBLAS} ${ORVO_SLEEF} m)
 target_include_directories(orvo_kernel_deps INTERFACE ${ORVO_SUITESPARSE_INCLUDE} ${ORVO_CMINPACK_INCLUDE})
 set(ORVO_KERNEL_LIBS orvo_kernel_deps)

@@ -8,6 +8,7 @@ packages=(
   libopenblas-serial-dev                 # dense kernels: single-threaded OpenBLAS with LAPACK
   libcminpack-dev                        # Levenberg-Marquardt building blocks
   libsuitesparse-dev                     # sparse LU numerics (UMFPACK, AMD, COLAMD)
+  libsleef-dev                           # vector exponential
   libgtest-dev libbenchmark-dev          # unit tests and benchmarks
   libeigen3-dev                          # independent reference in tests, peer in benchmarks
   libnlopt-dev libalglib-dev             # peers in benchmarks only

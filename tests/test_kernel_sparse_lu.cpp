@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "kernel/sparse_kernels.hpp"
@@ -56,4 +60,302 @@ TEST(KernelCoordinateSort, RejectsShortArraysWithoutMovingAnything) {
   EXPECT_EQ(info[0], -3);
   EXPECT_EQ(irn[0], 2);
   EXPECT_EQ(a[0], 1.0);
+}
+
+namespace {
+// Coordinate entries of a k x k five-point Laplacian with the diagonal perturbed by `shift`
+// (1-based, as the kernels take them), and b = A * x for x_i = 1 + i / n.
+struct Problem {
+  int n = 0, ne = 0;
+  std::vector<int> rows, cols;
+  std::vector<double> values, x, b;
+};
+
+Problem laplacian(int k, double shift, bool unsymmetric) {
+  Problem p;
+  p.n = k * k;
+  auto add = [&](int i, int j, double v) {
+    p.rows.push_back(i + 1);
+    p.cols.push_back(j + 1);
+    p.values.push_back(v);
+  };
+  for (int i = 0; i < k; ++i)
+    for (int j = 0; j < k; ++j) {
+      const int q = i + k * j;
+      add(q, q, 4.0 + shift * (q % 3));
+      if (i > 0) add(q, q - 1, unsymmetric ? -1.5 : -1.0);
+      if (i + 1 < k) add(q, q + 1, -1.0);
+      if (j > 0) add(q, q - k, -1.0);
+      if (j + 1 < k) add(q, q + k, unsymmetric ? -0.5 : -1.0);
+    }
+  p.ne = static_cast<int>(p.rows.size());
+  p.x.resize(p.n);
+  for (int i = 0; i < p.n; ++i) p.x[i] = 1.0 + static_cast<double>(i) / p.n;
+  p.b.assign(p.n, 0.0);
+  for (int e = 0; e < p.ne; ++e) p.b[p.rows[e] - 1] += p.values[e] * p.x[p.cols[e] - 1];
+  return p;
+}
+
+double largestError(const std::vector<double>& u, const std::vector<double>& v) {
+  double d = 0.0;
+  for (std::size_t i = 0; i < u.size(); ++i) d = std::max(d, std::abs(u[i] - v[i]));
+  return d;
+}
+
+// The square kernels' record: arrays sized by the caller, matrix at the front.
+struct Square {
+  std::vector<int> keep = std::vector<int>(20), icntl = std::vector<int>(20),
+                   info = std::vector<int>(40);
+  std::vector<double> cntl = std::vector<double>(10), rinfo = std::vector<double>(20);
+  std::vector<int> index;
+  std::vector<double> value;
+  int n, ne;
+  Square(const Problem& p, int lindex, int lvalue)
+      : index(lindex), value(lvalue), n(p.n), ne(p.ne) {
+    HSL_MA38ID(keep.data(), cntl.data(), icntl.data());
+    load(p);
+  }
+  void load(const Problem& p) {
+    std::copy(p.rows.begin(), p.rows.end(), index.begin());
+    std::copy(p.cols.begin(), p.cols.end(), index.begin() + ne);
+    std::copy(p.values.begin(), p.values.end(), value.begin());
+  }
+  int call(void (*routine)(const int*, const int*, const int*, const bool*, const int*, const int*,
+                           double*, int*, int*, const double*, const int*, int*, double*)) {
+    const int job = 1, lindex = static_cast<int>(index.size()),
+              lvalue = static_cast<int>(value.size());
+    const bool transpose = false;
+    routine(&n, &ne, &job, &transpose, &lvalue, &lindex, value.data(), index.data(), keep.data(),
+            cntl.data(), icntl.data(), info.data(), rinfo.data());
+    return info[0];
+  }
+  std::vector<double> solve(const std::vector<double>& b, bool transpose = false) {
+    std::vector<double> x(n), w(4 * n);
+    const int job = 0, lindex = static_cast<int>(index.size()),
+              lvalue = static_cast<int>(value.size());
+    HSL_MA38CD(&n, &job, &transpose, &lvalue, &lindex, value.data(), index.data(), keep.data(),
+               b.data(), x.data(), w.data(), cntl.data(), icntl.data(), info.data(), rinfo.data());
+    return x;
+  }
+};
+}  // namespace
+
+TEST(KernelSquareLU, ShortStorageIsReportedWithTheLengthsNeeded) {
+  const Problem p = laplacian(20, 0.0, true);
+  Square s(p, 2 * p.ne + 1, p.ne);  // room for the matrix only
+  const std::vector<int> index_before = s.index;
+  const std::vector<double> value_before = s.value;
+  EXPECT_EQ(s.call(&HSL_MA38AD), -5);
+  const int index_needed = s.info[18], value_needed = s.info[20];
+  EXPECT_GT(index_needed, 2 * p.ne + 4 * p.n);
+  EXPECT_GT(value_needed, p.ne + p.n);
+  EXPECT_EQ(s.index, index_before);  // the caller's contents are intact for the retry
+  EXPECT_EQ(s.value, value_before);
+
+  // Only the value array short.
+  Square v(p, index_needed, p.ne + p.n);
+  EXPECT_EQ(v.call(&HSL_MA38AD), -4);
+
+  // Exactly the lengths asked for are enough.
+  Square t(p, index_needed, value_needed);
+  ASSERT_EQ(t.call(&HSL_MA38AD), 0);
+  EXPECT_EQ(t.info[11], p.n);           // full rank
+  EXPECT_LE(t.info[18], index_needed);  // after factorising: the exact need
+  EXPECT_LT(largestError(t.solve(p.b), p.x), 1e-12);
+}
+
+TEST(KernelSquareLU, EverythingLivesInTheArrays) {
+  const Problem p = laplacian(15, 0.5, true);
+  auto first = std::make_unique<Square>(p, 40 * p.ne, 40 * p.ne);
+  ASSERT_EQ(first->call(&HSL_MA38AD), 0);
+  // A byte-for-byte copy of the arrays in fresh storage, the original destroyed: the copy
+  // solves, transposed solves and refactorises on its own.
+  Square copy = *first;
+  first.reset();
+  EXPECT_LT(largestError(copy.solve(p.b), p.x), 1e-12);
+  std::vector<double> bt(p.n, 0.0);
+  for (int e = 0; e < p.ne; ++e) bt[p.cols[e] - 1] += p.values[e] * p.x[p.rows[e] - 1];
+  EXPECT_LT(largestError(copy.solve(bt, true), p.x), 1e-12);
+
+  const Problem changed = laplacian(15, 3.0, true);  // same pattern, new values
+  copy.load(changed);
+  ASSERT_EQ(copy.call(&HSL_MA38BD), 0);
+  EXPECT_LT(largestError(copy.solve(changed.b), changed.x), 1e-12);
+
+  // Refinement steps are taken when asked for and leave an exact solution exact.
+  copy.icntl[7] = 5;
+  EXPECT_LT(largestError(copy.solve(changed.b), changed.x), 1e-13);
+  EXPECT_LE(copy.info[23], 5);
+}
+
+TEST(KernelSquareLU, ErrorsAndWarnings) {
+  Problem p = laplacian(3, 0.0, false);
+  Square none(p, 10 * p.ne, 10 * p.ne);
+  EXPECT_EQ(none.call(&HSL_MA38BD), 0);  // no factors yet: a refactorisation orders afresh
+  Square blank(p, 10 * p.ne, 10 * p.ne);
+  std::vector<double> x(p.n), w(2 * p.n);
+  const int job = 0, len = 10 * p.ne;
+  const bool no = false;
+  HSL_MA38CD(&p.n, &job, &no, &len, &len, blank.value.data(), blank.index.data(), blank.keep.data(),
+             p.b.data(), x.data(), w.data(), blank.cntl.data(), blank.icntl.data(),
+             blank.info.data(), blank.rinfo.data());
+  EXPECT_EQ(blank.info[0], -7);
+
+  Square outside(p, 10 * p.ne, 10 * p.ne);
+  outside.index[3] = p.n + 1;
+  EXPECT_EQ(outside.call(&HSL_MA38AD), -6);
+  Square order(p, 10 * p.ne, 10 * p.ne);
+  order.n = 0;
+  EXPECT_EQ(order.call(&HSL_MA38AD), -1);
+  Square empty(p, 10 * p.ne, 10 * p.ne);
+  empty.ne = 0;
+  EXPECT_EQ(empty.call(&HSL_MA38AD), -2);
+
+  // Two equal rows: singular, a warning with the rank in info(12).
+  Problem twin;
+  twin.n = 2;
+  twin.ne = 4;
+  twin.rows = {1, 1, 2, 2};
+  twin.cols = {1, 2, 1, 2};
+  twin.values = {1.0, 2.0, 1.0, 2.0};
+  Square singular(twin, 100, 100);
+  EXPECT_EQ(singular.call(&HSL_MA38AD), 1);
+  EXPECT_EQ(singular.info[11], 1);
+}
+
+TEST(KernelSquareLU, ReportGoesToTheOpenUnit) {
+  const char name[] = "kernel_unit_report.txt";
+  const int unit = 7;
+  HSL_FFOPEN(name, static_cast<int>(sizeof name) - 1, &unit);
+  const Problem p = laplacian(4, 0.0, false);
+  Square s(p, 40 * p.ne, 40 * p.ne);
+  s.icntl[1] = unit;
+  s.icntl[2] = 2;
+  ASSERT_EQ(s.call(&HSL_MA38AD), 0);
+  HSL_FFCLOSE(&unit);
+  s.call(&HSL_MA38AD);  // closed unit: nothing written, nothing breaks
+  std::FILE* f = std::fopen(name, "r");
+  ASSERT_NE(f, nullptr);
+  char line[200];
+  int lines = 0;
+  bool order_seen = false;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    ++lines;
+    order_seen =
+        order_seen || std::string(line).find("order                 16") != std::string::npos;
+  }
+  std::fclose(f);
+  std::remove(name);
+  EXPECT_TRUE(order_seen);
+  EXPECT_GE(lines, 8);
+}
+
+namespace {
+struct General {
+  int m, n, ne, la;
+  std::vector<int> keep, icntl = std::vector<int>(9), info = std::vector<int>(12), irn, jcn, iw;
+  std::vector<double> cntl = std::vector<double>(5), rinfo = std::vector<double>(1), a, w;
+  General(int rows, int cols, const std::vector<int>& r, const std::vector<int>& c,
+          const std::vector<double>& v, int length)
+      : m(rows), n(cols), ne(static_cast<int>(r.size())), la(length) {
+    HSL_MA48ID(cntl.data(), icntl.data());
+    keep.assign(m + 5 * n + 4 * n / icntl[5] + 7, 0);
+    irn.assign(la, 0);
+    jcn.assign(la, 0);
+    a.assign(la, 0.0);
+    const int fit = std::min(ne, la);  // a deliberately short array takes what fits
+    std::copy(r.begin(), r.begin() + fit, irn.begin());
+    std::copy(c.begin(), c.begin() + fit, jcn.begin());
+    std::copy(v.begin(), v.begin() + fit, a.begin());
+    w.assign(n + 3 * m, 0.0);
+    iw.assign(6 * m + 3 * n, 0);
+  }
+  // Enlarges the arrays keeping every position, as a caller retrying after -3 does.
+  void grow(int length) {
+    la = length;
+    irn.resize(la, 0);
+    jcn.resize(la, 0);
+    a.resize(la, 0.0);
+  }
+  int analyse() {
+    const int job = 1;
+    HSL_MA48AD(&m, &n, &ne, &job, &la, a.data(), irn.data(), jcn.data(), keep.data(), cntl.data(),
+               icntl.data(), iw.data(), info.data(), rinfo.data());
+    return info[0];
+  }
+  int factorise(int job) {
+    HSL_MA48BD(&m, &n, &ne, &job, &la, a.data(), irn.data(), jcn.data(), keep.data(), cntl.data(),
+               icntl.data(), w.data(), iw.data(), info.data(), rinfo.data());
+    return info[0];
+  }
+  std::vector<double> solve(const std::vector<double>& b, double* residual = nullptr) {
+    std::vector<double> x(n), error(3);
+    const int job = 1;
+    const bool trans = false;
+    HSL_MA48CD(&m, &n, &trans, &job, &la, a.data(), irn.data(), keep.data(), cntl.data(),
+               icntl.data(), b.data(), x.data(), error.data(), w.data(), iw.data(), info.data());
+    if (residual != nullptr) *residual = error[0];
+    return x;
+  }
+};
+}  // namespace
+
+TEST(KernelGeneralLU, RetryProtocolAndRefactorisation) {
+  const Problem p = laplacian(12, 0.0, true);
+  General g(p.n, p.n, p.rows, p.cols, p.values, p.ne - 1);
+  EXPECT_EQ(g.analyse(), -3);
+  EXPECT_EQ(g.info[2], p.ne);
+  g.grow(p.ne);
+  g.irn[p.ne - 1] = p.rows.back();  // the caller refills its entries after growing
+  g.jcn[p.ne - 1] = p.cols.back();
+  g.a[p.ne - 1] = p.values.back();
+  EXPECT_EQ(g.analyse(), -3);  // enough to analyse, not for the factors: the bound is given
+  const int bound = g.info[2];
+  EXPECT_GT(bound, 2 * p.ne);
+  EXPECT_EQ(g.factorise(1), -3);
+  const int exact = g.info[2];
+  EXPECT_LE(exact, bound);
+  g.grow(exact);
+  ASSERT_EQ(g.factorise(1), 0);
+  EXPECT_EQ(g.info[4], p.n);
+  double residual = -1;
+  EXPECT_LT(largestError(g.solve(p.b, &residual), p.x), 1e-12);
+  EXPECT_LT(residual, 1e-12);
+
+  // New values over the front, refactorised in place; then again after moving to a larger
+  // array where the old factors sit at their old positions.
+  const Problem changed = laplacian(12, 2.0, true);
+  std::copy(changed.values.begin(), changed.values.end(), g.a.begin());
+  ASSERT_EQ(g.factorise(2), 0);
+  EXPECT_LT(largestError(g.solve(changed.b), changed.x), 1e-12);
+  g.grow(g.la + 1000);
+  ASSERT_EQ(g.factorise(2), 0);
+  EXPECT_LT(largestError(g.solve(changed.b), changed.x), 1e-12);
+}
+
+TEST(KernelGeneralLU, RectangularAndRankDeficient) {
+  // 4 x 2, consistent: x = (1, -2).
+  const std::vector<int> r = {1, 2, 3, 4, 1, 3, 4}, c = {1, 1, 1, 1, 2, 2, 2};
+  const std::vector<double> v = {1, 2, 3, 4, 1, -1, 2};
+  General tall(4, 2, r, c, v, 200);
+  ASSERT_EQ(tall.analyse(), 0);
+  ASSERT_EQ(tall.factorise(1), 0);
+  double residual = -1;
+  const std::vector<double> x = tall.solve({-1, 2, 5, 0}, &residual);
+  EXPECT_NEAR(x[0], 1.0, 1e-14);
+  EXPECT_NEAR(x[1], -2.0, 1e-14);
+  EXPECT_LT(residual, 1e-14);
+  // Inconsistent: the largest residual over all equations says so.
+  tall.solve({-1, 2, 5, 1}, &residual);
+  EXPECT_GT(residual, 0.1);
+
+  // Rank 1 matrix 2 x 3: warning 4, the rank in info(5).
+  General flat(2, 3, {1, 1, 2, 2}, {1, 3, 1, 3}, {1, 2, 2, 4}, 200);
+  ASSERT_EQ(flat.analyse(), 0);
+  EXPECT_EQ(flat.factorise(1), 4);
+  EXPECT_EQ(flat.info[4], 1);
+  std::vector<int> empty_keep(20, 0);
+  std::swap(flat.keep, empty_keep);
+  flat.solve({1, 2});
+  EXPECT_EQ(flat.info[0], -7);  // no factors described by keep
 }

@@ -4,6 +4,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <ctime>
 #include <vector>
 
 #include "orvo/nonlinear.hpp"
@@ -281,4 +282,48 @@ TEST(LmderSolver, ShapesTheMethodCannotHandleNeverRun) {
   EXPECT_EQ(never.residualCalls + never.jacobianCalls, 0);
   EXPECT_EQ(wide.Info(), 0);
   EXPECT_EQ(x[2], 3.0);
+}
+
+TEST(LmderSolver, PerturbMovesWithinTheBoundAndRestarts) {
+  // Equal points perturbed within the same second move equally; retry across a second boundary.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    mvlarray<double> x = point({-4.0, 1.0, 2.5}), y = point({-4.0, 1.0, 2.5});
+    lmderSolver a(3, 3, x, 1e-10), b(3, 3, y, 1e-10);
+    const std::time_t before = std::time(nullptr);
+    a.Perturb(0.1);
+    b.Perturb(0.1);
+    if (std::time(nullptr) != before) continue;
+    const double original[] = {-4.0, 1.0, 2.5};
+    bool moved = false;
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(x[i], y[i]);
+      EXPECT_GE(x[i] - original[i], -0.1 * 4.0);  // a = max |x_i| = 4
+      EXPECT_LT(x[i] - original[i], 0.1 * 4.0);
+      moved = moved || x[i] != original[i];
+    }
+    EXPECT_TRUE(moved);
+    break;
+  }
+
+  mvlarray<double> zeros = point({0.0, 0.0});
+  lmderSolver still(2, 2, zeros, 1e-10);
+  still.Perturb(0.5);
+  EXPECT_EQ(zeros[0], 0.0);
+  EXPECT_EQ(zeros[1], 0.0);
+
+  // Perturbing in the middle of a run starts a new run from the moved point.
+  mvlarray<double> x = point({-1.2, 1.0});
+  lmderSolver solver(2, 2, x, 1e-10);
+  Rosenbrock problem;
+  EXPECT_EQ(solver.Solve(problem, problem, 5), 2);
+  EXPECT_GT(solver.nJev(), 0);
+  solver.Perturb(0.01);
+  const int calls = problem.residualCalls;
+  EXPECT_EQ(solver.Cycle(problem, problem), 1);
+  EXPECT_EQ(problem.residualCalls, calls + 1);
+  EXPECT_EQ(solver.nFev(), 0);
+  EXPECT_EQ(solver.nJev(), 0);
+  EXPECT_EQ(solver.Solve(problem, problem, 100000), 0);
+  EXPECT_NEAR(x[0], 1.0, 1e-9);
+  EXPECT_NEAR(x[1], 1.0, 1e-9);
 }

@@ -3,9 +3,10 @@
 #define ORVO_ORVO_HPP
 
 #include "orvo/matrix.hpp"
+#include "orvo/memory.hpp"
+#include "orvo/nnet.hpp"
 #include "orvo/nonlinear.hpp"
 #include "orvo/random.hpp"
-#include "orvo/memory.hpp"
 #include "orvo/sparse.hpp"
 
 #endif

@@ -78,6 +78,14 @@ class ORVO_API sparseMatrix : public IMatrix {
   // third argument is accepted and ignored.
   double CheckSolution(double* x, double* b, bool unused = false);
 
+  // Solves A x = b (b: Nr values, x: room for Nc values, written). general = true takes the
+  // general path even for a square matrix. The matrix is left uncompressed. A failure to
+  // obtain storage (mvlException) during the first square factorisation is caught and reported
+  // as false; elsewhere it propagates.
+  bool Solve(mvlarray<double>& b, mvlarray<double>& x, bool general = false);
+  // Refactorises the current values (same pattern as when first solved) and solves; without a
+  // factorisation yet, the same as Solve(b, x, false).
+  bool ReSolve(mvlarray<double>& b, mvlarray<double>& x);
   // Entry k (0 = status) of the square record's information array if there is one, else of the
   // general record's; 0 without a record. Square: 0 ok, 1 singular, -1 n < 1, -2 no entries,
   // -6 entry outside the matrix; general: 0 ok, 4 rank deficient, -1, -2, -6 as square.

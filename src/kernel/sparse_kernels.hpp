@@ -62,10 +62,11 @@ void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, i
 // Other icntl and cntl entries are reserved.
 //
 // Information after HSL_MA38AD/BD:
-//   info(1)   0 success;  1 warning: matrix singular (a zero pivot; factors of the rest kept,
-//             a solve would divide by zero);  -1 n < 1;  -2 ne < 1;  -3 index too short;
-//             -4 value too short;  -5 both too short;  -6 an entry lies outside the matrix;
-//             -7 job or keep invalid (HSL_MA38BD/CD without a factorisation from HSL_MA38AD).
+//   info(1)   0 success;  1 warning: matrix singular (a zero pivot; the factors are kept and a
+//             solve gives the unknowns of zero pivots the value 0);  -1 n < 1;  -2 ne < 1;  -3
+//             index too short; -4 value too short;  -5 both too short;  -6 an entry lies outside
+//             the matrix; -7 job or keep invalid (HSL_MA38BD/CD without a factorisation from
+//             HSL_MA38AD).
 //   info(5) n,  info(6) ne,  info(7) entries after summing duplicates,
 //   info(10)  entries in L (unit diagonal included),  info(11) entries in U,
 //   info(12)  numerical rank (nonzero pivots),  info(13) off-diagonal pivots,
@@ -91,8 +92,9 @@ void HSL_MA38BD(const int* n, const int* ne, const int* job, const bool* transpo
 
 // Solves A x = b (transpose false) or A^T x = b (true) with the factors held in the arrays.
 // job is ignored (the whole solve is done). b is not changed. w has 2n doubles, 4n if
-// icntl(8) > 0. info(1): 0 success, 1 singular factors (x has non-finite entries), -7 no
-// factorisation in the arrays. info(24) is the number of refinement steps taken.
+// icntl(8) > 0. info(1): 0 success, 1 singular factors (unknowns of zero pivots set to 0), -7 no
+// factorisation in the arrays; info(24) is the number of refinement steps taken and rinfo(5)
+// the normwise backward error before the last step. Other info entries are left alone.
 void HSL_MA38CD(const int* n, const int* job, const bool* transpose, const int* lvalue,
                 const int* lindex, const double* value, const int* index, const int* keep,
                 const double* b, double* x, double* w, const double* cntl, const int* icntl,
@@ -118,9 +120,10 @@ void HSL_MA38CD(const int* n, const int* job, const bool* transpose, const int* 
 //     the basic solution of the first k pivots (the other variables zero).
 //
 // Controls set by HSL_MA48ID:
-//   icntl(1), icntl(2), icntl(3) units and report level as for HSL_MA38 (defaults 6, 6, 2)
+//   icntl(1), icntl(3) error unit and report level (defaults 6 and 0: silent); errors only
 //   icntl(6)  block size of the dense kernels, also sizing keep (default 32)
-//   icntl(9)  iterative refinement steps in HSL_MA48CD for square systems (default 0)
+//   icntl(9)  iterative refinement steps in HSL_MA48CD for square systems (default 0); a step
+//             is kept only while it reduces the largest residual
 //   cntl(1)   relative pivot threshold (default 0.1);  cntl(4) relative zero-pivot tolerance
 //             for the rank (default 1e-13);  other entries reserved.
 // Information:
@@ -131,6 +134,7 @@ void HSL_MA38CD(const int* n, const int* job, const bool* transpose, const int* 
 //   info(4)   la needed by a job-2 refactorisation,  info(5) rank,
 //   info(6)   entries in L and U,  info(7) entries after summing duplicates.
 //   rinfo(1)  floating-point operations of the last factorisation.
+// HSL_MA48CD sets only info(1) (0, 4 or -7) and leaves the other entries as they were.
 
 void HSL_MA48ID(double* cntl, int* icntl);
 
@@ -146,10 +150,10 @@ void HSL_MA48BD(const int* m, const int* n, const int* ne, const int* job, const
                 int* irn, int* jcn, int* keep, const double* cntl, const int* icntl, double* w,
                 int* iw, int* info, double* rinfo);
 
-// Solves A x = b (trans false; b has m entries, x n) or A^T x = b (trans true; b n, x m) with
-// the stored factors. job 1 or 3 plain solve; the error array (3 doubles) receives
-// error(1) = largest absolute residual of the m equations (A x = b only), error(2), (3) = 0.
-// b is not changed. w: max(m, n) + ... scratch of n + 3m doubles, iw 6m + 3n ints.
+// Solves A x = b (trans false; b has m entries, x n) or, for square A only, A^T x = b (trans
+// true) with the stored factors; job 1 or 3. error(1) receives the largest absolute residual
+// of the equations after the solve (and refinement), error(2) and error(3) are set to 0.
+// b is not changed. w: n + 3m doubles of scratch; iw is not used.
 void HSL_MA48CD(const int* m, const int* n, const bool* trans, const int* job, const int* la,
                 const double* a, const int* irn, const int* keep, const double* cntl,
                 const int* icntl, const double* rhs, double* x, double* error, double* w, int* iw,

@@ -9,6 +9,7 @@
 
 #include "kernel/minpack_kernels.hpp"
 #include "orvo/nonlinear.hpp"
+#include "orvo/random.hpp"
 
 namespace Orvo {
 
@@ -99,6 +100,18 @@ void lmderSolver::Reset() {
   gtol = zero;
   factor = p1;
   state = kStart;
+}
+
+void lmderSolver::Perturb(double amount) {
+  constexpr double kTwoToMinus32 = 1.0 / 4294967296.0;
+  constexpr unsigned long kSeedFromClock = 0;
+  const double largest = std::max(x[x.MaxIndex()], std::fabs(x[x.MinIndex()]));
+  const double spread = amount * 2.0 * largest;
+  MTRng rng(kSeedFromClock);
+  for (int i = 0; i < n; ++i)
+    x[i] += (static_cast<double>(rng.lRand()) * kTwoToMinus32 - 0.5) * spread;
+  par = zero;
+  Reset();
 }
 
 void lmderSolver::Cycle(int& flag) {

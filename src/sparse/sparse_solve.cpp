@@ -1,9 +1,308 @@
-// Factorisation records, solve and re-solve of sparseMatrix.
+// Factorisation records, solve and re-solve of sparseMatrix. The kernels cannot know in advance
+// how much storage the factors take, so every factorisation is a loop: call, and when the
+// kernel reports a shortage, enlarge the arrays by a fixed rule, restore their contents from
+// before the call and call again.
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
 #include "kernel/sparse_kernels.hpp"
 #include "orvo/sparse.hpp"
 #include "sparse/sparse_records.hpp"
 
 namespace Orvo {
+
+namespace {
+constexpr int kLogUnit = 1;
+constexpr int kMinimumSquareFill = 2;
+constexpr int kSquareBlockSize = 32;
+constexpr int kRefineOnResolve = 10;
+constexpr int kRefineOnRepeatSolve = 3;
+constexpr int kFreshGrowth = 10;  // first growth: at least this many times ne
+constexpr int kStepGrowth = 2;    // later growths: by at least this many times ne
+
+// Status values of the kernels that the loops below react to.
+constexpr int kIndexShort = -3, kValueShort = -4, kBothShort = -5, kGeneralShort = -3;
+
+// 1-based control/information entry k of a record array.
+template <class T>
+T& entry(mvlarray<T>& a, int k) {
+  return a[k - 1];
+}
+
+int checkedLength(std::int64_t length) {
+  if (length > INT_MAX)
+    throw mvlException("sparse factorisation: storage beyond 2^31 entries needed");
+  return static_cast<int>(std::max<std::int64_t>(length, 0));
+}
+
+// Copies source over the front of target (as far as both reach) and zeroes the rest.
+template <class T>
+void refill(mvlarray<T>& target, const mvlarray<T>& source) {
+  const int shared = std::min(target.Length(), source.Length());
+  std::copy(source.Array(), source.Array() + shared, target.Array());
+  std::fill(target.Array() + shared, target.Array() + target.Length(), T(0));
+}
+
+template <class T>
+void reallocateAndRefill(mvlarray<T>& target, int length, const mvlarray<T>& source) {
+  target.Reallocate(length);
+  refill(target, source);
+}
+
+std::int64_t times(std::int64_t a, std::int64_t b) {
+  return a * b;
+}
+
+// --- square path -------------------------------------------------------------------------
+
+std::unique_ptr<MA38Work> createSquareRecord(int nr, int nz, int fill_in,
+                                             const mvlarray<double>& data, const mvlarray<int>& irn,
+                                             const mvlarray<int>& jcn) {
+  auto record = std::make_unique<MA38Work>();
+  const std::int64_t f = std::max(fill_in, kMinimumSquareFill);
+  const std::int64_t s = data.Length();
+  record->lvalue = checkedLength(f * s);
+  record->lindex = checkedLength(f * s + 2 * std::int64_t{nr} + 1);
+  record->n = nr;
+  record->ne = nz;
+  record->index.Reallocate(record->lindex);
+  record->value.Reallocate(record->lvalue);
+  std::fill(record->index.Array(), record->index.Array() + record->lindex, 0);
+  std::fill(record->value.Array(), record->value.Array() + record->lvalue, 0.0);
+  std::copy(irn.Array(), irn.Array() + nz, record->index.Array());
+  std::copy(jcn.Array(), jcn.Array() + nz, record->index.Array() + nz);
+  std::copy(data.Array(), data.Array() + nz, record->value.Array());
+  std::fill(record->info.Array(), record->info.Array() + MA38Work::kInfoLength, 0);
+  std::fill(record->rinfo.Array(), record->rinfo.Array() + MA38Work::kRinfoLength, 0.0);
+  HSL_MA38ID(record->keep.Array(), record->cntl.Array(), record->icntl.Array());
+  entry(record->icntl, 3) = 0;
+  entry(record->icntl, 7) = kSquareBlockSize;
+  return record;
+}
+
+using SquareRoutine = void (*)(const int*, const int*, const int*, const bool*, const int*,
+                               const int*, double*, int*, int*, const double*, const int*, int*,
+                               double*);
+
+// The factorisation loop shared by the first factorisation and the refactorisation; they differ
+// only in the routine and in how the lengths grow.
+template <class GrowIndex, class GrowValue>
+bool squareLoop(MA38Work& w, SquareRoutine routine, GrowIndex growIndex, GrowValue growValue) {
+  const mvlarray<int> saved_index(w.index);
+  const mvlarray<double> saved_value(w.value);
+  const int job = 1;
+  const bool transpose = false;
+  for (;;) {
+    routine(&w.n, &w.ne, &job, &transpose, &w.lvalue, &w.lindex, w.value.Array(), w.index.Array(),
+            w.keep.Array(), w.cntl.Array(), w.icntl.Array(), w.info.Array(), w.rinfo.Array());
+    const int status = entry(w.info, 1);
+    bool adjusted = false;
+    if (status == kIndexShort || status == kBothShort) {
+      w.lindex = growIndex();
+      reallocateAndRefill(w.index, w.lindex, saved_index);
+      refill(w.value, saved_value);
+      adjusted = true;
+    }
+    if (status == kValueShort || status == kBothShort) {
+      w.lvalue = growValue();
+      reallocateAndRefill(w.value, w.lvalue, saved_value);
+      refill(w.index, saved_index);
+      adjusted = true;
+    }
+    if (!adjusted) return status == 0;
+  }
+}
+
+bool squareFactorise(MA38Work& w) {
+  bool first_index = true, first_value = true;
+  const std::int64_t ne = w.ne;
+  auto grow_index = [&]() {
+    const std::int64_t needed = entry(w.info, 19);
+    const std::int64_t length = first_index ? std::max(2 * needed, kFreshGrowth * ne)
+                                            : std::max(needed, w.lindex + kStepGrowth * ne);
+    first_index = false;
+    return checkedLength(length);
+  };
+  auto grow_value = [&]() {
+    const std::int64_t needed = entry(w.info, 21);
+    const std::int64_t length = first_value ? std::max(2 * needed, kFreshGrowth * ne)
+                                            : std::max(2 * needed, w.lvalue + kStepGrowth * ne);
+    first_value = false;
+    return checkedLength(length);
+  };
+  return squareLoop(w, &HSL_MA38AD, grow_index, grow_value);
+}
+
+bool squareRefactorise(MA38Work& w, const mvlarray<int>& irn, const mvlarray<int>& jcn,
+                       const mvlarray<double>& data) {
+  std::copy(irn.Array(), irn.Array() + w.ne, w.index.Array());
+  std::copy(jcn.Array(), jcn.Array() + w.ne, w.index.Array() + w.ne);
+  std::copy(data.Array(), data.Array() + w.ne, w.value.Array());
+  const std::int64_t ne = w.ne;
+  auto grow_index = [&]() {
+    return checkedLength(std::max<std::int64_t>(entry(w.info, 22), w.lindex + kStepGrowth * ne));
+  };
+  auto grow_value = [&]() {
+    return checkedLength(
+        std::max<std::int64_t>(2 * std::int64_t{entry(w.info, 23)}, w.lvalue + kStepGrowth * ne));
+  };
+  return squareLoop(w, &HSL_MA38BD, grow_index, grow_value);
+}
+
+bool squareSolve(MA38Work& w, mvlarray<double>& b, mvlarray<double>& x) {
+  mvlarray<double> work(entry(w.icntl, 8) > 0 ? 4 * w.n : 2 * w.n);
+  const int job = 0;
+  const bool transpose = false;
+  HSL_MA38CD(&w.n, &job, &transpose, &w.lvalue, &w.lindex, w.value.Array(), w.index.Array(),
+             w.keep.Array(), b.Array(), x.Array(), work.Array(), w.cntl.Array(), w.icntl.Array(),
+             w.info.Array(), w.rinfo.Array());
+  return entry(w.info, 1) == 0;
+}
+
+// --- general path ------------------------------------------------------------------------
+
+std::unique_ptr<MA48Work> createGeneralRecord(int nc, int nr, int nz, int fill_in,
+                                              const mvlarray<double>& data,
+                                              const mvlarray<int>& irn, const mvlarray<int>& jcn) {
+  auto record = std::make_unique<MA48Work>();
+  record->n = nc;
+  record->m = nr;
+  record->ne = nz;
+  record->fill = fill_in;
+  record->rowCopy = irn;
+  record->columnCopy = jcn;
+  record->valueCopy = data;
+  record->w.Reallocate(checkedLength(nc + 3 * std::int64_t{nr}));
+  record->iw.Reallocate(checkedLength(6 * std::int64_t{nr} + 3 * std::int64_t{nc}));
+  std::fill(record->info.Array(), record->info.Array() + MA48Work::kInfoLength, 0);
+  record->rinfo[0] = 0.0;
+  HSL_MA48ID(record->cntl.Array(), record->icntl.Array());
+  entry(record->icntl, 1) = entry(record->icntl, 2) = entry(record->icntl, 3) = 0;
+  const int block = std::max(1, entry(record->icntl, 6));
+  record->keep.Reallocate(
+      checkedLength(std::int64_t{nr} + 5 * std::int64_t{nc} + 4 * std::int64_t{nc} / block + 7));
+  std::fill(record->keep.Array(), record->keep.Array() + record->keep.Length(), 0);
+  return record;
+}
+
+void generalFactorRoutine(MA48Work& w, int job) {
+  HSL_MA48BD(&w.m, &w.n, &w.ne, &job, &w.la, w.a.Array(), w.irn.Array(), w.jcn.Array(),
+             w.keep.Array(), w.cntl.Array(), w.icntl.Array(), w.w.Array(), w.iw.Array(),
+             w.info.Array(), w.rinfo.Array());
+}
+
+// Repeats the factorisation until it fits; `grow` gives the next length after a shortage.
+template <class Grow>
+bool generalFactorLoop(MA48Work& w, int job, Grow grow) {
+  const mvlarray<int> saved_irn(w.irn), saved_jcn(w.jcn);
+  const mvlarray<double> saved_a(w.a);
+  for (;;) {
+    generalFactorRoutine(w, job);
+    if (entry(w.info, 1) != kGeneralShort) return entry(w.info, 1) == 0;
+    w.la = grow();
+    reallocateAndRefill(w.irn, w.la, saved_irn);
+    reallocateAndRefill(w.jcn, w.la, saved_jcn);
+    reallocateAndRefill(w.a, w.la, saved_a);
+  }
+}
+
+bool generalAnalyseAndFactorise(MA48Work& w, int job) {
+  const std::int64_t ne = w.ne;
+  w.la = checkedLength(times(w.fill, ne));
+  bool first = true;
+  for (;;) {
+    reallocateAndRefill(w.irn, w.la, w.rowCopy);
+    reallocateAndRefill(w.jcn, w.la, w.columnCopy);
+    reallocateAndRefill(w.a, w.la, w.valueCopy);
+    HSL_MA48AD(&w.m, &w.n, &w.ne, &job, &w.la, w.a.Array(), w.irn.Array(), w.jcn.Array(),
+               w.keep.Array(), w.cntl.Array(), w.icntl.Array(), w.iw.Array(), w.info.Array(),
+               w.rinfo.Array());
+    if (entry(w.info, 1) != kGeneralShort) break;
+    const std::int64_t needed = 2 * std::int64_t{entry(w.info, 3)};
+    w.la = checkedLength(first ? std::max(needed, kFreshGrowth * ne)
+                               : std::max(needed, w.la + kStepGrowth * ne));
+    first = false;
+  }
+  if (entry(w.info, 1) != 0) return false;
+  bool first_growth = true;
+  return generalFactorLoop(w, job, [&]() {
+    const std::int64_t needed = 2 * std::int64_t{entry(w.info, 3)};
+    const std::int64_t length = first_growth ? std::max(needed, w.la + kFreshGrowth * ne)
+                                             : std::max(needed, w.la + kStepGrowth * ne);
+    first_growth = false;
+    return checkedLength(length);
+  });
+}
+
+bool generalRefactorise(MA48Work& w, const mvlarray<double>& data) {
+  // Only the entries in use carry values; copying the whole allocated length of Data could run
+  // past the end of a (capacity beyond la) or over the factors stored behind the matrix.
+  std::copy(data.Array(), data.Array() + w.ne, w.a.Array());
+  const std::int64_t ne = w.ne;
+  return generalFactorLoop(w, 2, [&]() {
+    return checkedLength(
+        std::max<std::int64_t>(2 * std::int64_t{entry(w.info, 4)}, w.la + kStepGrowth * ne));
+  });
+}
+
+bool generalSolve(MA48Work& w, int job, mvlarray<double>& b, mvlarray<double>& x) {
+  mvlarray<double> error(3);
+  const bool transpose = false;
+  HSL_MA48CD(&w.m, &w.n, &transpose, &job, &w.la, w.a.Array(), w.irn.Array(), w.keep.Array(),
+             w.cntl.Array(), w.icntl.Array(), b.Array(), x.Array(), error.Array(), w.w.Array(),
+             w.iw.Array(), w.info.Array());
+  return entry(w.info, 1) == 0;
+}
+}  // namespace
+
+bool sparseMatrix::Solve(mvlarray<double>& b, mvlarray<double>& x, bool general) {
+  Uncompress();
+  mvlarray<double> rhs(b);
+  const bool square_path = nr_ == nc_ && !general;
+  if (square_path && square_ != nullptr) return squareSolve(*square_, b, x);
+
+  if (square_path) {
+    int unit = kLogUnit;
+    bool solved = false;
+    try {
+      square_ = createSquareRecord(nr_, nz_, fill_in_, data_, irn_, jcn_).release();
+      if (log_name_ != nullptr) {
+        HSL_FFOPEN(log_name_, static_cast<int>(std::strlen(log_name_)), &unit);
+        entry(square_->icntl, 1) = kLogUnit;
+        entry(square_->icntl, 2) = kLogUnit;
+        entry(square_->icntl, 3) = 4;
+      }
+      solved = squareFactorise(*square_) && squareSolve(*square_, rhs, x);
+      if (log_name_ != nullptr) HSL_FFCLOSE(&unit);
+    } catch (const mvlException&) {
+      unit = kLogUnit;
+      if (log_name_ != nullptr) HSL_FFCLOSE(&unit);
+      solved = false;
+    }
+    return solved;
+  }
+
+  if (general_ != nullptr) {
+    entry(general_->icntl, 9) = kRefineOnRepeatSolve;
+    return generalSolve(*general_, 3, rhs, x);
+  }
+  general_ = createGeneralRecord(nc_, nr_, nz_, fill_in_, data_, irn_, jcn_).release();
+  return generalAnalyseAndFactorise(*general_, 1) && generalSolve(*general_, 1, rhs, x);
+}
+
+bool sparseMatrix::ReSolve(mvlarray<double>& b, mvlarray<double>& x) {
+  Uncompress();
+  if (square_ == nullptr && general_ == nullptr) return Solve(b, x, false);
+  if (square_ != nullptr) {
+    entry(square_->icntl, 8) = kRefineOnResolve;
+    return squareRefactorise(*square_, irn_, jcn_, data_) && squareSolve(*square_, b, x);
+  }
+  entry(general_->icntl, 9) = kRefineOnResolve;
+  return generalRefactorise(*general_, data_) && generalSolve(*general_, 3, b, x);
+}
 
 int sparseMatrix::Info(int k) const {
   if (square_ != nullptr) return square_->info[k];

@@ -1,0 +1,316 @@
+// Square sparse LU. The caller's index/value arrays carry the matrix at their front and the
+// factors behind it; `keep` records where the pieces are. Nothing else survives a call.
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+#include "kernel/hsl_units.hpp"
+#include "kernel/sparse_kernels.hpp"
+#include "kernel/sparse_lu_support.hpp"
+
+namespace {
+constexpr int kInfoLength = 40, kRinfoLength = 20, kKeepLength = 20, kCntlLength = 10,
+              kIcntlLength = 20;
+constexpr int kFactorisedMark = 3801;
+constexpr int kDefaultUnit = 6;
+constexpr int kDefaultBlockSize = 32;
+constexpr double kDefaultPivotThreshold = 0.1;
+constexpr double kDefaultSymmetricThreshold = 0.001;
+
+// keep entries.
+enum Keep { kMark, kOrder, kEntries, kLnz, kUnz, kReciprocal, kRank, kTransposed };
+
+// info entries (0-based positions of the 1-based numbers in the header).
+enum InfoAt {
+  kStatus = 0,
+  kOrderInfo = 4,
+  kEntriesInfo = 5,
+  kSummedInfo = 6,
+  kLInfo = 9,
+  kUInfo = 10,
+  kRankInfo = 11,
+  kOffDiagonalInfo = 12,
+  kIndexNeeded = 18,
+  kValueNeeded = 20,
+  kIndexNeededRefactor = 21,
+  kValueNeededRefactor = 22,
+  kRefinementSteps = 23
+};
+
+enum Status {
+  kOk = 0,
+  kSingular = 1,
+  kBadOrder = -1,
+  kBadEntries = -2,
+  kIndexShort = -3,
+  kValueShort = -4,
+  kBothShort = -5,
+  kOutside = -6,
+  kNoFactors = -7
+};
+
+const char* describe(int status) {
+  switch (status) {
+    case kOk:
+      return "success";
+    case kSingular:
+      return "warning: matrix singular";
+    case kBadOrder:
+      return "error: order n < 1";
+    case kBadEntries:
+      return "error: no entries";
+    case kIndexShort:
+      return "storage: index array too short";
+    case kValueShort:
+      return "storage: value array too short";
+    case kBothShort:
+      return "storage: index and value arrays too short";
+    case kOutside:
+      return "error: entry outside the matrix";
+    case kNoFactors:
+      return "error: no factorisation to work from";
+  }
+  return "unknown";
+}
+
+int clampToInt(std::int64_t v) {
+  return static_cast<int>(std::min<std::int64_t>(v, INT_MAX));
+}
+
+sparse_lu::Settings settingsFrom(const double* cntl, const int* icntl) {
+  sparse_lu::Settings s;
+  s.pivotThreshold = cntl[0];
+  s.symmetricPivotThreshold = cntl[1];
+  s.blockSize = std::max(1, icntl[6]);
+  s.chooseStrategy = icntl[5] != 0;
+  return s;
+}
+
+void reportError(const int* icntl, const char* routine, int status) {
+  if (icntl[2] < 1 || status >= 0 || status == kIndexShort || status == kValueShort ||
+      status == kBothShort)
+    return;
+  if (std::FILE* out = HslUnitStream(icntl[0]))
+    std::fprintf(out, "%s: %s (status %d)\n", routine, describe(status), status);
+}
+
+void reportFactorisation(const int* icntl, const char* routine, const int* info,
+                         const double* rinfo, int lindex, int lvalue) {
+  if (icntl[2] < 2) return;
+  std::FILE* out = HslUnitStream(icntl[1]);
+  if (out == nullptr) return;
+  std::fprintf(out, "%s: square sparse LU factorisation\n", routine);
+  std::fprintf(out, "  order                 %d\n", info[kOrderInfo]);
+  std::fprintf(out, "  entries               %d (%d after summing duplicates)\n",
+               info[kEntriesInfo], info[kSummedInfo]);
+  if (info[kStatus] >= 0) {
+    const double fill = info[kSummedInfo] > 0 ? (info[kLInfo] + info[kUInfo] - info[kOrderInfo]) /
+                                                    static_cast<double>(info[kSummedInfo])
+                                              : 0.0;
+    std::fprintf(out, "  entries in L, U       %d, %d (fill ratio %.2f)\n", info[kLInfo],
+                 info[kUInfo], fill);
+    std::fprintf(out, "  pivots                %d nonzero of %d, %d off the diagonal\n",
+                 info[kRankInfo], info[kOrderInfo], info[kOffDiagonalInfo]);
+    std::fprintf(out, "  pivot magnitudes      %.3e .. %.3e\n", rinfo[2], rinfo[3]);
+    std::fprintf(out, "  flops                 %.3e\n", rinfo[1]);
+  }
+  std::fprintf(out, "  storage               index %d needed of %d, value %d needed of %d\n",
+               info[kIndexNeeded], lindex, info[kValueNeeded], lvalue);
+  std::fprintf(out, "  time                  %.6f s\n", rinfo[0]);
+  std::fprintf(out, "  status                %d (%s)\n", info[kStatus], describe(info[kStatus]));
+  std::fflush(out);
+}
+
+// The factorisation common to HSL_MA38AD (fresh order) and HSL_MA38BD (stored order).
+void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne, const int* job,
+               const bool* transpose, const int* lvalue, const int* lindex, double* value,
+               int* index, int* keep, const double* cntl, const int* icntl, int* info,
+               double* rinfo) {
+  const auto started = std::chrono::steady_clock::now();
+  std::fill(info, info + kInfoLength, 0);
+  std::fill(rinfo, rinfo + kRinfoLength, 0.0);
+  const int order = *n, entries = *ne;
+  info[kOrderInfo] = order;
+  info[kEntriesInfo] = entries;
+  auto finish = [&](int status) {
+    info[kStatus] = status;
+    rinfo[0] = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    reportError(icntl, routine, status);
+    reportFactorisation(icntl, routine, info, rinfo, *lindex, *lvalue);
+  };
+  if (order < 1) return finish(kBadOrder);
+  if (entries < 1) return finish(kBadEntries);
+  if (*job != 1) return finish(kNoFactors);
+  // Without factors to take the order from (a first factorisation that failed before the
+  // numeric phase), a refactorisation orders afresh.
+  if (reuseOrder &&
+      (keep[kMark] != kFactorisedMark || keep[kOrder] != order || keep[kEntries] != entries))
+    reuseOrder = false;
+  const std::int64_t front_integers = 2 * std::int64_t{entries};
+  if (*lindex < front_integers || *lvalue < entries) {
+    info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(front_integers);
+    info[kValueNeeded] = info[kValueNeededRefactor] = entries;
+    const bool index_short = *lindex < front_integers, value_short = *lvalue < entries;
+    return finish(index_short && value_short ? kBothShort
+                                             : (index_short ? kIndexShort : kValueShort));
+  }
+
+  sparse_lu::ColumnForm a;
+  if (!sparse_lu::BuildColumnForm(order, order, entries, index, index + entries, value, *transpose,
+                                  a))
+    return finish(kOutside);
+  info[kSummedInfo] = static_cast<int>(a.row.size());
+
+  // Under a reused order the old factors (and so the order itself) are overwritten only once
+  // the new ones are known to fit.
+  const int* given = nullptr;
+  std::vector<int> stored_order;
+  if (reuseOrder) {
+    const int* q = index + front_integers + order;
+    stored_order.assign(q, q + order);
+    given = stored_order.data();
+  }
+  std::int64_t index_needed = 0, value_needed = 0;
+  auto fits = [&](std::int64_t lnz, std::int64_t unz) {
+    index_needed = front_integers + sparse_lu::FactorIntegers(order, order, lnz, unz);
+    value_needed = entries + sparse_lu::FactorReals(order, lnz, unz);
+    return index_needed <= *lindex && value_needed <= *lvalue;
+  };
+  auto place = [&](std::int64_t lnz, std::int64_t) {
+    return sparse_lu::LayFactors(order, order, lnz, index + front_integers, value + entries);
+  };
+  const sparse_lu::Attempt attempt =
+      sparse_lu::Factorise(a, settingsFrom(cntl, icntl), given, fits, place);
+  info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(index_needed);
+  info[kValueNeeded] = info[kValueNeededRefactor] = clampToInt(value_needed);
+  switch (attempt.kind) {
+    case sparse_lu::Attempt::kShort: {
+      const bool index_short = index_needed > *lindex, value_short = value_needed > *lvalue;
+      return finish(index_short && value_short ? kBothShort
+                                               : (index_short ? kIndexShort : kValueShort));
+    }
+    case sparse_lu::Attempt::kInvalid:
+      return finish(kOutside);
+    default:
+      break;
+  }
+  keep[kMark] = kFactorisedMark;
+  keep[kOrder] = order;
+  keep[kEntries] = entries;
+  keep[kLnz] = static_cast<int>(attempt.lnz);
+  keep[kUnz] = static_cast<int>(attempt.unz);
+  keep[kReciprocal] = attempt.reciprocalScale ? 1 : 0;
+  keep[kRank] = attempt.rank;
+  keep[kTransposed] = *transpose ? 1 : 0;
+  info[kLInfo] = keep[kLnz];
+  info[kUInfo] = keep[kUnz];
+  info[kRankInfo] = attempt.rank;
+  info[kOffDiagonalInfo] = attempt.offDiagonalPivots;
+  rinfo[1] = attempt.flops;
+  rinfo[2] = attempt.smallestPivot;
+  rinfo[3] = attempt.largestPivot;
+  finish(attempt.kind == sparse_lu::Attempt::kSingular ? kSingular : kOk);
+}
+
+// r = b - op(A) x from the entries at the front of the arrays; returns max |r_i|, and the
+// largest absolute row sum of op(A) through rowSumMax (sums accumulated in r first).
+double residual(int n, int ne, const int* index, const double* value, bool transposed,
+                const double* b, const double* x, double* r, double& rowSumMax) {
+  const int* rows = transposed ? index + ne : index;
+  const int* cols = transposed ? index : index + ne;
+  std::fill(r, r + n, 0.0);
+  for (int k = 0; k < ne; ++k) r[rows[k] - 1] += std::fabs(value[k]);
+  rowSumMax = *std::max_element(r, r + n);
+  for (int i = 0; i < n; ++i) r[i] = b[i];
+  for (int k = 0; k < ne; ++k) r[rows[k] - 1] -= value[k] * x[cols[k] - 1];
+  double largest = 0.0;
+  for (int i = 0; i < n; ++i) largest = std::max(largest, std::fabs(r[i]));
+  return largest;
+}
+}  // namespace
+
+void HSL_MA38ID(int* keep, double* cntl, int* icntl) {
+  std::fill(keep, keep + kKeepLength, 0);
+  std::fill(cntl, cntl + kCntlLength, 0.0);
+  std::fill(icntl, icntl + kIcntlLength, 0);
+  icntl[0] = kDefaultUnit;
+  icntl[1] = kDefaultUnit;
+  icntl[2] = 0;
+  icntl[5] = 1;
+  icntl[6] = kDefaultBlockSize;
+  icntl[7] = 0;
+  cntl[0] = kDefaultPivotThreshold;
+  cntl[1] = kDefaultSymmetricThreshold;
+  cntl[2] = std::numeric_limits<double>::epsilon();
+}
+
+void HSL_MA38AD(const int* n, const int* ne, const int* job, const bool* transpose,
+                const int* lvalue, const int* lindex, double* value, int* index, int* keep,
+                const double* cntl, const int* icntl, int* info, double* rinfo) {
+  factorise("HSL_MA38AD", false, n, ne, job, transpose, lvalue, lindex, value, index, keep, cntl,
+            icntl, info, rinfo);
+}
+
+void HSL_MA38BD(const int* n, const int* ne, const int* job, const bool* transpose,
+                const int* lvalue, const int* lindex, double* value, int* index, int* keep,
+                const double* cntl, const int* icntl, int* info, double* rinfo) {
+  factorise("HSL_MA38BD", true, n, ne, job, transpose, lvalue, lindex, value, index, keep, cntl,
+            icntl, info, rinfo);
+}
+
+void HSL_MA38CD(const int* n, const int*, const bool* transpose, const int*, const int*,
+                const double* value, const int* index, const int* keep, const double* b, double* x,
+                double* w, const double* cntl, const int* icntl, int* info, double* rinfo) {
+  info[kStatus] = kOk;
+  info[kRefinementSteps] = 0;
+  const int order = *n;
+  if (keep[kMark] != kFactorisedMark || keep[kOrder] != order) {
+    info[kStatus] = kNoFactors;
+    reportError(icntl, "HSL_MA38CD", kNoFactors);
+    return;
+  }
+  const int entries = keep[kEntries];
+  // Factors of A^T answer A x = b by a transposed solve, and the other way round.
+  const bool transposed = (*transpose) != (keep[kTransposed] != 0);
+  sparse_lu::FactorView f =
+      sparse_lu::LayFactors(order, order, keep[kLnz], const_cast<int*>(index) + 2 * entries,
+                            const_cast<double*>(value) + entries);
+  f.reciprocalScale = keep[kReciprocal] != 0;
+  auto solve = [&](const double* rhs, double* out) {
+    if (transposed) {
+      sparse_lu::SolveTransposedWithFactors(f, rhs, out, w);
+    } else {
+      sparse_lu::SolveWithFactors(f, rhs, out, w);
+    }
+  };
+  solve(b, x);
+
+  const int steps = icntl[7];
+  double* r = w + 2 * order;
+  double* correction = w + 3 * order;
+  for (int step = 0; step < steps; ++step) {
+    double row_sum_max = 0.0;
+    const double largest = residual(order, entries, index, value, *transpose, b, x, r, row_sum_max);
+    double x_max = 0.0, b_max = 0.0;
+    for (int i = 0; i < order; ++i) {
+      x_max = std::max(x_max, std::fabs(x[i]));
+      b_max = std::max(b_max, std::fabs(b[i]));
+    }
+    const double scale = row_sum_max * x_max + b_max;
+    rinfo[4] = scale > 0.0 ? largest / scale : 0.0;
+    if (rinfo[4] <= cntl[2]) break;
+    solve(r, correction);
+    for (int i = 0; i < order; ++i) x[i] += correction[i];
+    ++info[kRefinementSteps];
+  }
+  if (keep[kRank] < order) info[kStatus] = kSingular;
+  if (icntl[2] >= 3)
+    if (std::FILE* out = HslUnitStream(icntl[1]))
+      std::fprintf(out, "HSL_MA38CD: solve of order %d, %d refinement steps, status %d\n", order,
+                   info[kRefinementSteps], info[kStatus]);
+}

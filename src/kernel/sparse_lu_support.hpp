@@ -1,0 +1,89 @@
+// Pieces shared by the two sparse LU families: conversion of the caller's coordinate entries to
+// the compressed-column form the numeric engine takes, one factorisation through it with the
+// factors copied straight into the caller's arrays, and the triangular solves that work from
+// those arrays alone.
+#ifndef ORVO_SRC_KERNEL_SPARSE_LU_SUPPORT_HPP
+#define ORVO_SRC_KERNEL_SPARSE_LU_SUPPORT_HPP
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace sparse_lu {
+
+// Compressed-column copy of an m x n matrix, 0-based, rows ascending in each column, duplicates
+// summed.
+struct ColumnForm {
+  int m = 0, n = 0;
+  std::vector<int> start, row;
+  std::vector<double> value;
+};
+
+// Builds the column form of the ne 1-based entries (rows[k], cols[k], values[k]); with
+// `transpose` the roles of rows and columns are swapped. Returns false (nothing built) when an
+// entry lies outside the m x n matrix.
+bool BuildColumnForm(int m, int n, int ne, const int* rows, const int* cols, const double* values,
+                     bool transpose, ColumnForm& out);
+
+// Views of the factor pieces inside the caller's arrays. L: m x r row form, unit diagonal
+// stored last in each row i < r; U: r x n column form, diagonal last in column j < r when it is
+// nonzero; r = min(m, n). P: m row pivots, Q: n column pivots (0-based), scale: m row factors.
+struct FactorView {
+  int m = 0, n = 0;
+  int* rowPerm = nullptr;
+  int* colPerm = nullptr;
+  int* lStart = nullptr;
+  int* lCol = nullptr;
+  int* uStart = nullptr;
+  int* uRow = nullptr;
+  double* scale = nullptr;
+  double* lValue = nullptr;
+  double* uValue = nullptr;
+  bool reciprocalScale = false;
+};
+
+// Integer and real entries taken by factors of the given sizes.
+std::int64_t FactorIntegers(int m, int n, std::int64_t lnz, std::int64_t unz);
+std::int64_t FactorReals(int m, std::int64_t lnz, std::int64_t unz);
+// Lays a FactorView over the given integer and real storage.
+FactorView LayFactors(int m, int n, std::int64_t lnz, int* integers, double* reals);
+
+struct Settings {
+  double pivotThreshold = 0.1;
+  double symmetricPivotThreshold = 0.001;
+  int blockSize = 32;
+  bool chooseStrategy = true;
+};
+
+// Outcome of one factorisation attempt.
+struct Attempt {
+  enum Kind { kDone, kShort, kSingular, kInvalid } kind = kInvalid;
+  std::int64_t lnz = 0, unz = 0;  // entries in L and U (estimates when kind == kShort)
+  int rank = 0;                   // nonzero pivots
+  int offDiagonalPivots = 0;
+  double flops = 0.0, smallestPivot = 0.0, largestPivot = 0.0;
+  bool reciprocalScale = false;
+};
+
+// Analyses (givenOrder null) or reuses the column order givenOrder (n entries, 0-based), then
+// factorises. The analysis bounds the factor sizes from above; when `fits` rejects that bound
+// the attempt ends as kShort before any numeric work, reporting the bound. Otherwise the matrix
+// is factorised, `fits` is asked again with the exact sizes (kShort if rejected), and `place`
+// supplies the storage into which the factors are copied. Nothing of the engine survives the
+// call. Raises Orvo::mvlException when the engine runs out of memory.
+using FitsFunction = std::function<bool(std::int64_t lnz, std::int64_t unz)>;
+using PlaceFunction = std::function<FactorView(std::int64_t lnz, std::int64_t unz)>;
+Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* givenOrder,
+                  const FitsFunction& fits, const PlaceFunction& place);
+
+// Solves with the factors: x (n entries) from b (m entries). Non-basic unknowns (columns beyond
+// the rank, and those of pivots at or below zeroPivot in magnitude) are zero. work: m + n
+// doubles.
+void SolveWithFactors(const FactorView& f, const double* b, double* x, double* work,
+                      double zeroPivot = 0.0);
+// Solves A^T x = b for square factors. work: n doubles.
+void SolveTransposedWithFactors(const FactorView& f, const double* b, double* x, double* work);
+
+}  // namespace sparse_lu
+
+#endif

@@ -1,0 +1,31 @@
+# Installs the built library into a scratch prefix, then configures, builds and runs the consumer
+# against it with find_package(Orvo) and, separately, checks the pkg-config file.
+set(prefix ${WORK_DIR}/prefix)
+file(REMOVE_RECURSE ${WORK_DIR})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
+                RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "install failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build
+                        -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release
+                RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "configuring the consumer failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/build RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "building the consumer failed")
+endif()
+execute_process(COMMAND ${WORK_DIR}/build/consumer RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "the consumer failed")
+endif()
+find_program(PKG_CONFIG pkg-config)
+if(PKG_CONFIG)
+  set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
+  execute_process(COMMAND ${PKG_CONFIG} --libs orvo OUTPUT_VARIABLE libs RESULT_VARIABLE rc)
+  if(rc OR NOT libs MATCHES "-lorvo")
+    message(FATAL_ERROR "pkg-config does not know orvo")
+  endif()
+endif()
