@@ -2,6 +2,7 @@
 #ifndef ORVO_ORVO_HPP
 #define ORVO_ORVO_HPP
 
+#include "orvo/dense_solvers.hpp"
 #include "orvo/matrix.hpp"
 #include "orvo/memory.hpp"
 #include "orvo/nnet.hpp"
