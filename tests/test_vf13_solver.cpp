@@ -166,7 +166,8 @@ TEST(Vf13Solver, EvaluationLimitReturnsTwoWithTheBestPoint) {
   mvlarray<double> g(2);
   double best = f(x, g);
   f.points.pop_back();
-  for (const auto& p : f.points) {
+  const std::vector<std::vector<double>> evaluated = f.points;
+  for (const auto& p : evaluated) {
     mvlarray<double> q(2);
     q[0] = p[0];
     q[1] = p[1];
