@@ -95,7 +95,9 @@ class ORVO_API MLP : public FeedForwardNeuralNet {
    public:
     DesignMatrix(const RMatrix& W1, const RMatrix& X, RMatrix& hidden,
                  const mvlarray<double>& bias1, int nhidden);
+    DesignMatrix(const RMatrix&&, const RMatrix&, RMatrix&, const mvlarray<double>&, int) = delete;
     DesignMatrix(const RMatrix&, const RMatrix&&, RMatrix&, const mvlarray<double>&, int) = delete;
+    DesignMatrix(const RMatrix&, const RMatrix&, RMatrix&, const mvlarray<double>&&, int) = delete;
     DesignMatrix(const DesignMatrix&) = default;
     void KickAss(RMatrix& target) const override;
 

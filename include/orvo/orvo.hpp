@@ -7,6 +7,7 @@
 #include "orvo/memory.hpp"
 #include "orvo/nnet.hpp"
 #include "orvo/nonlinear.hpp"
+#include "orvo/random.hpp"
 #include "orvo/sparse.hpp"
 
 #endif
