@@ -7,6 +7,7 @@
 #include <ctime>
 #include <vector>
 
+#include "orvo/matrix.hpp"
 #include "orvo/nonlinear.hpp"
 
 using namespace Orvo;
@@ -326,4 +327,212 @@ TEST(LmderSolver, PerturbMovesWithinTheBoundAndRestarts) {
   EXPECT_EQ(solver.Solve(problem, problem, 100000), 0);
   EXPECT_NEAR(x[0], 1.0, 1e-9);
   EXPECT_NEAR(x[1], 1.0, 1e-9);
+}
+
+// ---------------------------------------------------------------------------------------------
+// lmderCholSolver, driven by hand so that every residual and Jacobian is chosen by the test.
+namespace {
+void setResiduals(lmderCholSolver& s, double f0, double f1) {
+  s.Fvec()[0] = f0;
+  s.Fvec()[1] = f1;
+}
+void setJacobian(lmderCholSolver& s, double j00, double j01, double j10, double j11) {
+  RMatrix& J = s.Fjac();
+  J(0, 0) = j00;
+  J(0, 1) = j01;
+  J(1, 0) = j10;
+  J(1, 1) = j11;
+}
+}  // namespace
+
+TEST(LmderCholSolver, RequestsStepsAndTheDampingSchedule) {
+  mvlarray<double> start = point({1.0, 2.0});
+  lmderCholSolver s(2, 2, start, 1e-6);
+  double times[4] = {-1, -1, -1, -1};
+  s.GetTimes(times[0], times[1], times[2], times[3]);
+  for (double t : times) EXPECT_EQ(t, 0.0);
+  EXPECT_EQ(s.Lambda(), 0.001);
+
+  ASSERT_EQ(s.Cycle(), 1);
+  setResiduals(s, 3.0, 4.0);
+  ASSERT_EQ(s.Cycle(), 2);
+  EXPECT_EQ(s.SumOfSquares(), 25.0);
+  setJacobian(s, 1.0, 0.0, 0.0, 1.0);
+  ASSERT_EQ(s.Cycle(), 0);  // normal equations formed
+  ASSERT_EQ(s.Cycle(), 1);  // first trial point: (I + 0.001 I) step = -f
+  EXPECT_NEAR(s.Xvec()[0], 1.0 - 3.0 / 1.001, 4 * DBL_EPSILON);
+  EXPECT_NEAR(s.Xvec()[1], 2.0 - 4.0 / 1.001, 4 * DBL_EPSILON);
+  EXPECT_EQ(start[0], 1.0) << "the caller's array only supplies the start";
+
+  // Accepted: lambda / 10, a Jacobian is wanted at the new point.
+  setResiduals(s, 1.0, 1.0);
+  ASSERT_EQ(s.Cycle(), 2);
+  EXPECT_DOUBLE_EQ(s.Lambda(), 1e-4);
+  EXPECT_EQ(s.SumOfSquares(), 2.0);
+  setJacobian(s, 1.0, 0.0, 0.0, 1.0);
+  ASSERT_EQ(s.Cycle(), 0);
+  const double saved0 = s.Xvec()[0], saved1 = s.Xvec()[1];
+  ASSERT_EQ(s.Cycle(), 1);
+  EXPECT_NEAR(s.Xvec()[0], saved0 - 1.0 / 1.0001, 4 * DBL_EPSILON);
+
+  // An equal sum of squares is a rejection: back to the saved point, lambda doubled, and the
+  // next step comes from the stored equations without any new evaluation.
+  setResiduals(s, 1.0, -1.0);
+  ASSERT_EQ(s.Cycle(), 0);
+  EXPECT_DOUBLE_EQ(s.Lambda(), 2e-4);
+  EXPECT_EQ(s.Xvec()[0], saved0);
+  EXPECT_EQ(s.Xvec()[1], saved1);
+  EXPECT_EQ(s.SumOfSquares(), 2.0);
+  ASSERT_EQ(s.Cycle(), 1);
+  EXPECT_NEAR(s.Xvec()[0], saved0 - 1.0 / 1.0002, 4 * DBL_EPSILON);
+  EXPECT_NEAR(s.Xvec()[1], saved1 - 1.0 / 1.0002, 4 * DBL_EPSILON);
+
+  // Thirteen accepted steps take lambda to 2e-17, below the floor: no floor on the way down.
+  double residual = 0.5;
+  for (int k = 0; k < 13; ++k) {
+    setResiduals(s, residual, residual);
+    ASSERT_EQ(s.Cycle(), 2);
+    setJacobian(s, 1.0, 0.0, 0.0, 1.0);
+    ASSERT_EQ(s.Cycle(), 0);
+    ASSERT_EQ(s.Cycle(), 1);
+    residual *= 0.5;
+  }
+  EXPECT_NEAR(s.Lambda(), 2e-17, 1e-30);
+
+  // A rejection below the floor: raised to 1e-15, then doubled.
+  setResiduals(s, 1.0, 1.0);
+  ASSERT_EQ(s.Cycle(), 0);
+  EXPECT_DOUBLE_EQ(s.Lambda(), 2e-15);
+
+  // Walk lambda below the floor again, then hand in a singular Jacobian: J^T J + 2e-17 I is
+  // exactly singular in double precision, the factorisation fails, lambda becomes the floor and
+  // the point does not move.
+  for (int k = 0; k < 3; ++k) {
+    ASSERT_EQ(s.Cycle(), 1);
+    setResiduals(s, residual, residual);
+    residual *= 0.5;
+    ASSERT_EQ(s.Cycle(), 2);
+    setJacobian(s, 1.0, 0.0, 0.0, 1.0);
+    ASSERT_EQ(s.Cycle(), 0);
+  }
+  ASSERT_EQ(s.Cycle(), 1);
+  setResiduals(s, residual, residual);
+  ASSERT_EQ(s.Cycle(), 2);
+  EXPECT_LT(s.Lambda(), 1e-17);
+  setJacobian(s, 1.0, 1.0, 0.0, 0.0);
+  ASSERT_EQ(s.Cycle(), 0);
+  const double atFailure0 = s.Xvec()[0], atFailure1 = s.Xvec()[1];
+  ASSERT_EQ(s.Cycle(), 0) << "failed factorisation";
+  EXPECT_EQ(s.Lambda(), 1e-15);
+  EXPECT_EQ(s.Xvec()[0], atFailure0);
+  EXPECT_EQ(s.Xvec()[1], atFailure1);
+  // From the floor, lambda doubles on each further failure until the shifted matrix is definite;
+  // then the trial point is requested.
+  int cycles = 0, request = 0;
+  while ((request = s.Cycle()) == 0 && cycles < 200) ++cycles;
+  EXPECT_EQ(request, 1);
+  EXPECT_DOUBLE_EQ(s.Lambda(), 1e-15 * std::pow(2.0, cycles));
+}
+
+namespace {
+struct CountingRosenbrock : FunctorBase_AA, FunctorBase_AM {
+  Rosenbrock inner;
+  std::vector<double> lastX;
+  void operator()(mvlarray<double>& x, mvlarray<double>& f) override {
+    lastX.assign(x.Array(), x.Array() + x.Length());
+    inner(x, f);
+  }
+  void operator()(mvlarray<double>& x, RMatrix& J) override { inner(x, J); }
+};
+}  // namespace
+
+TEST(LmderCholSolver, CallbackCyclesReachTheMinimum) {
+  mvlarray<double> start = point({-1.2, 1.0});
+  lmderCholSolver s(2, 2, start, 1e-6);
+  CountingRosenbrock p;
+  EXPECT_EQ(s.Cycle(p, p), 1);
+  EXPECT_EQ(p.inner.residualCalls, 1);
+  EXPECT_EQ(p.lastX[0], -1.2);
+  EXPECT_EQ(s.Cycle(p, p), 2);
+  EXPECT_EQ(p.inner.jacobianCalls, 1);
+  EXPECT_EQ(s.Cycle(p, p), 4);
+  EXPECT_EQ(p.inner.residualCalls, 2);
+  // The first trial point solves (J^T J + 0.001 I) step = -J^T f at (-1.2, 1): check the step
+  // against its defining equations.
+  const double x0 = -1.2, x1 = 1.0;
+  const double J00 = -20 * x0, J01 = 10, J10 = -1, J11 = 0;
+  const double f0 = 10 * (x1 - x0 * x0), f1 = 1 - x0;
+  const double d0 = p.lastX[0] - x0, d1 = p.lastX[1] - x1;
+  const double r0 =
+      (J00 * J00 + J10 * J10 + 0.001) * d0 + (J00 * J01 + J10 * J11) * d1 + (J00 * f0 + J10 * f1);
+  const double r1 =
+      (J01 * J00 + J11 * J10) * d0 + (J01 * J01 + J11 * J11 + 0.001) * d1 + (J01 * f0 + J11 * f1);
+  EXPECT_NEAR(r0, 0.0, 1e-10);
+  EXPECT_NEAR(r1, 0.0, 1e-10);
+
+  for (int k = 0; k < 500; ++k) {
+    const int state = s.Cycle(p, p);
+    ASSERT_TRUE(state == 2 || state == 4 || state == 5) << state;
+  }
+  EXPECT_LT(s.SumOfSquares(), 1e-20);
+  EXPECT_NEAR(s.Xvec()[0], 1.0, 1e-9);
+  double tNormal, tSolve, tFunction, tJacobian;
+  s.GetTimes(tNormal, tSolve, tFunction, tJacobian);
+  for (double t : {tNormal, tSolve, tFunction, tJacobian}) {
+    EXPECT_GE(t, 0.0);
+    EXPECT_LT(t, 60.0);
+  }
+
+  // A copy owns its point: cycling it leaves the source where it was.
+  lmderCholSolver copy(s);
+  EXPECT_EQ(copy.Lambda(), s.Lambda());
+  const double before0 = s.Xvec()[0], before1 = s.Xvec()[1];
+  copy.Xvec()[0] = 5.0;
+  for (int k = 0; k < 3; ++k) copy.Cycle(p, p);
+  EXPECT_EQ(s.Xvec()[0], before0);
+  EXPECT_EQ(s.Xvec()[1], before1);
+}
+
+TEST(LmderCholSolver, ReductionRatioTrustUpdateAndInnerProducts) {
+  mvlarray<double> start = point({0.0, 0.0});
+  lmderCholSolver s(2, 2, start, 0.0);
+
+  RMatrix a(3, 1), b(3, 1), wrong(2, 1);
+  a(0) = 1.0, a(1) = -2.0, a(2) = 0.5;
+  b(0) = 4.0, b(1) = 1.0, b(2) = 2.0;
+  EXPECT_EQ(s.innerProd(a, b), 4.0 - 2.0 + 1.0);
+  RMatrix one(1, 1);
+  one(0) = 1.0;
+  MatrixMultiply doubled(b, one, 2.0, 0.0, false, false);
+  EXPECT_EQ(s.innerProd(a, doubled), 2.0 * (4.0 - 2.0 + 1.0));
+  EXPECT_TRUE(std::isnan(s.innerProd(a, wrong)));
+
+  // Linear residuals f(x) = x - (3, 4) with J = I, served by hand: one step with lambda = 0.001.
+  ASSERT_EQ(s.Cycle(), 1);
+  setResiduals(s, -3.0, -4.0);
+  ASSERT_EQ(s.Cycle(), 2);
+  setJacobian(s, 1.0, 0.0, 0.0, 1.0);
+  ASSERT_EQ(s.Cycle(), 0);
+  ASSERT_EQ(s.Cycle(), 1);
+  const double d0 = 3.0 / 1.001, d1 = 4.0 / 1.001;
+  EXPECT_NEAR(s.Step()(0), d0, 1e-15);
+  setResiduals(s, d0 - 3.0, d1 - 4.0);
+  ASSERT_EQ(s.Cycle(), 2);  // accepted; lambda is now 1e-4
+
+  // prered = lambda |d|^2 - f^T J d with the residuals as they stand (the trial's).
+  s.CalcReductionRatio();
+  const double dd = d0 * d0 + d1 * d1;
+  const double fJd = (d0 - 3.0) * d0 + (d1 - 4.0) * d1;
+  EXPECT_NEAR(s.PredictedReduction(), 1e-4 * dd - fJd, 1e-12);
+
+  // The trust update: ssq == ssqTrial after an accepted step, so actred = 0 and rho = 0; the
+  // radius shrinks from its huge start to |d| / 2 and lambda grows by (dnorm/delta - 1) a / c.
+  const double lambdaBefore = s.Lambda();
+  s.AdjustLambda();
+  const double dnorm = std::sqrt(dd);
+  EXPECT_NEAR(s.Delta(), dnorm / 2.0, 1e-12);
+  EXPECT_EQ(s.ActualReduction(), 0.0);
+  // normal = I and (I + lambda I)^-1 d = d / (1 + lambda): c = |d|^2 / (1 + lambda).
+  const double c = dd / (1.0 + lambdaBefore);
+  EXPECT_NEAR(s.Lambda(), lambdaBefore - (1.0 - 2.0) * dd / c, 1e-12);
 }

@@ -366,4 +366,97 @@ TEST_F(SmallNetwork, JacobianOfAnyOtherShapeIsRefusedUntouched) {
   }
 }
 
+// Targets that are exactly an affine function of the hidden values: the fit must find it.
+class OutputFit : public ::testing::Test {
+ protected:
+  static constexpr int kInputs = 3, kHidden = 4, kOutputs = 2, kSamples = 60;
+  OutputFit() : net(kInputs, kHidden, kOutputs), engine(42) {
+    X = randomMatrix(kSamples, kInputs, engine, 3.0);
+    truth = randomWeights(net, engine);
+    const std::vector<double> t = referenceOutputs(truth, X, kHidden, kOutputs);
+    T = RMatrix(kSamples, kOutputs);
+    for (int r = 0; r < kSamples * kOutputs; ++r) T(r) = t[r];
+    // Same hidden layer, an output layer unrelated to the truth.
+    mvlarray<double> start = truth;
+    for (int p = net.hiddenWeightCount(); p < net.nwts(); ++p) start[p] = 5.0;
+    net.SetWeights(start);
+  }
+
+  mvlarray<double> currentWeights() {
+    mvlarray<double> w(net.nwts());
+    net.GetWeights(w);
+    return w;
+  }
+
+  MLP net;
+  std::mt19937 engine;
+  RMatrix X, T;
+  mvlarray<double> truth;
+};
+
+TEST_F(OutputFit, RecoversAnAffineMapOfTheHiddenValues) {
+  RMatrix Y(kSamples, kOutputs);
+  Y.markFailed(2);
+  net.ComputeOutputWeights(X, T, Y);
+  EXPECT_TRUE(Y.isOK());
+  const mvlarray<double> fitted = currentWeights();
+  for (int p = 0; p < net.nwts(); ++p) EXPECT_NEAR(fitted[p], truth[p], 1e-6) << "weight " << p;
+  for (int r = 0; r < kSamples * kOutputs; ++r) EXPECT_NEAR(Y(r), T(r), 1e-9) << r;
+
+  // Y is the output of the refitted network itself.
+  RMatrix again(kSamples, kOutputs);
+  net.ForwardPropagate(X, again);
+  for (int r = 0; r < kSamples * kOutputs; ++r) EXPECT_NEAR(Y(r), again(r), 1e-13) << r;
+}
+
+TEST_F(OutputFit, ResidualIsOrthogonalToTheDesignForNoisyTargets) {
+  std::normal_distribution<double> noise(0.0, 0.3);
+  for (int r = 0; r < kSamples * kOutputs; ++r) T(r) += noise(engine);
+  RMatrix Y(1, 1);
+  net.ComputeOutputWeights(X, T, Y);
+  ASSERT_EQ(Y.Height(), kSamples);
+  ASSERT_EQ(Y.Width(), kOutputs);
+  // Normal equations: [1 | H]^T (T - Y) = 0 up to the tiny ridge and rounding.
+  RMatrix H(kSamples, kHidden), unused(kSamples, kOutputs);
+  net.ForwardPropagate(X, H, unused);
+  for (int k = 0; k < kOutputs; ++k) {
+    double sum = 0.0, scale = 0.0;
+    for (int i = 0; i < kSamples; ++i) {
+      sum += T(i, k) - Y(i, k);
+      scale += std::fabs(T(i, k));
+    }
+    EXPECT_NEAR(sum, 0.0, 1e-8 * scale);
+    for (int j = 0; j < kHidden; ++j) {
+      double dot = 0.0;
+      for (int i = 0; i < kSamples; ++i) dot += H(i, j) * (T(i, k) - Y(i, k));
+      EXPECT_NEAR(dot, 0.0, 1e-8 * scale) << j;
+    }
+  }
+}
+
+TEST_F(OutputFit, AFailedSolveKeepsTheOutputLayerAndSaysSo) {
+  const mvlarray<double> before = currentWeights();
+  RMatrix unchanged(kSamples, kOutputs);
+  net.ForwardPropagate(X, unchanged);
+
+  RMatrix shortT(kSamples - 1, kOutputs), Y(kSamples, kOutputs);
+  shortT = 1.0;
+  net.ComputeOutputWeights(X, shortT, Y);
+  EXPECT_FALSE(Y.isOK());
+  EXPECT_EQ(Y.getInfo(), -1);
+  mvlarray<double> after = currentWeights();
+  for (int p = 0; p < net.nwts(); ++p) EXPECT_EQ(after[p], before[p]) << p;
+  for (int r = 0; r < kSamples * kOutputs; ++r) EXPECT_NEAR(Y(r), unchanged(r), 1e-13) << r;
+
+  RMatrix wrongX = randomMatrix(kSamples, kInputs + 2, engine);
+  Y = 4.0;
+  Y.setOK();
+  net.ComputeOutputWeights(wrongX, T, Y);
+  EXPECT_FALSE(Y.isOK());
+  EXPECT_EQ(Y.getInfo(), -1);
+  EXPECT_EQ(Y(0), 4.0);
+  after = currentWeights();
+  for (int p = 0; p < net.nwts(); ++p) EXPECT_EQ(after[p], before[p]) << p;
+}
+
 }  // namespace

@@ -3,10 +3,13 @@
 // words each conversion consumes checked by comparing the next raw draw afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <ctime>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include "orvo/random.hpp"
 
@@ -246,4 +249,178 @@ TEST(MTRng, MomentsOfAMillionDraws) {
   EXPECT_NEAR(nor.variance(n), 1.0, 1e-2);
   EXPECT_NEAR(nor64.mean(n), 0.0, 6e-3);
   EXPECT_NEAR(nor64.variance(n), 1.0, 1e-2);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Random matrices
+
+namespace {
+// Runs `body(clockSeed)` where clockSeed is the time read before and after `body` when both agree,
+// so tests of clock seeding cannot be fooled by a second ticking over.
+template <class Body>
+void WithSteadyClock(Body body) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const auto before = static_cast<std::uint32_t>(std::time(nullptr));
+    const bool ok = body(before);
+    if (static_cast<std::uint32_t>(std::time(nullptr)) == before) {
+      EXPECT_TRUE(ok);
+      return;
+    }
+  }
+  FAIL() << "the clock ticked during every attempt";
+}
+}  // namespace
+
+TEST(RandomMatrix, FilledColumnByColumnFromAFreshGenerator) {
+  using namespace Orvo;
+  Oracle uniforms(17), exponentials(17), normals(17);
+  RMatrix u = dRand(3, 2, 17);
+  RMatrix e = eRand(3, 2, 17);
+  RMatrix n = nRand(3, 3, 17);  // odd height: one normal pair spans two columns
+  ASSERT_EQ(u.Height(), 3);
+  ASSERT_EQ(u.Width(), 2);
+  for (int k = 0; k < 6; ++k) {
+    EXPECT_EQ(u(k), uniforms.uniform32());
+    EXPECT_EQ(e(k), exponentials.exponential());
+  }
+  for (int k = 0; k < 9; k += 2) {
+    const auto pair = normals.normalPair(false);
+    EXPECT_EQ(n(k), pair.first);
+    if (k + 1 < 9) {
+      EXPECT_EQ(n(k + 1), pair.second);
+    }
+  }
+  RMatrix again = nRand(3, 3, 17);
+  for (int k = 0; k < 9; ++k) EXPECT_EQ(again(k), n(k));
+}
+
+TEST(RandomMatrix, NegativeSeedsUseTheirBitPatternAndZeroTheClock) {
+  using namespace Orvo;
+  RMatrix m = dRand(4, 1, -1);
+  Oracle oracle(0xFFFFFFFFu);
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(m(k), oracle.uniform32());
+
+  WithSteadyClock([](std::uint32_t now) {
+    RMatrix first = dRand(2, 2, 0);
+    RMatrix second = dRand(2, 2, 0);
+    Oracle clock(now);
+    bool same = true;
+    for (int k = 0; k < 4; ++k) {
+      const double expected = clock.uniform32();
+      same = same && first(k) == expected && second(k) == expected;
+    }
+    return same;
+  });
+}
+
+TEST(RandomMatrix, UsesTheTargetsHeightAsStrideAndLeavesItsStatus) {
+  using namespace Orvo;
+  RMatrix tall(5, 2);
+  tall = -1.0;
+  tall.markFailed(7);
+  dRand(3, 2, 5).KickAss(tall);
+  Oracle oracle(5);
+  for (int c = 0; c < 2; ++c) {
+    for (int r = 0; r < 3; ++r) EXPECT_EQ(tall(r, c), oracle.uniform32());
+    for (int r = 3; r < 5; ++r) EXPECT_EQ(tall(r, c), -1.0);
+  }
+  EXPECT_FALSE(tall.isOK());
+  EXPECT_EQ(tall.getInfo(), 7);
+
+  const RMatrix filled(tall);
+  dRand(0, 2, 6).KickAss(tall);
+  nRand(3, -1, 6).KickAss(tall);
+  for (int k = 0; k < 10; ++k) EXPECT_EQ(tall(k), filled(k));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Random permutations
+
+namespace {
+// Values first + i ordered by the i-th raw draw of the standard engine (ties by value).
+std::vector<int> ExpectedPermutation(int n, int first, std::uint32_t seed) {
+  std::mt19937 engine(seed);
+  std::vector<std::pair<std::uint32_t, int>> keyed;
+  for (int i = 0; i < n; ++i) keyed.emplace_back(static_cast<std::uint32_t>(engine()), first + i);
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<int> values;
+  for (const auto& kv : keyed) values.push_back(kv.second);
+  return values;
+}
+}  // namespace
+
+TEST(RandPerm, OrdersTheRangeByTheGeneratorsDraws) {
+  using namespace Orvo;
+  const int sizes[] = {1, 2, 7, 624, 625, 5000};
+  for (int n : sizes) {
+    for (int first : {0, -3, 1000}) {
+      Vector<int> v;
+      v = RandPerm(n, first, 12345);
+      ASSERT_EQ(v.Length(), n);
+      const std::vector<int> expected = ExpectedPermutation(n, first, 12345);
+      for (int j = 0; j < n; ++j) ASSERT_EQ(v[j], expected[j]) << "n " << n << ", j " << j;
+    }
+  }
+}
+
+TEST(RandPerm, IsAlwaysAPermutation) {
+  using namespace Orvo;
+  for (int seed = 1; seed <= 40; ++seed) {
+    const int n = 1 + seed * 37 % 300;
+    const int first = seed - 20;
+    Vector<int> v = RandPerm(n, first, seed);
+    std::vector<bool> seen(n, false);
+    for (int j = 0; j < n; ++j) {
+      const int offset = v[j] - first;
+      ASSERT_TRUE(offset >= 0 && offset < n && !seen[offset]) << "seed " << seed;
+      seen[offset] = true;
+    }
+  }
+}
+
+TEST(RandPerm, WritesThroughStridedViewsAndNothingForEmptyRanges) {
+  using namespace Orvo;
+  int storage[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+  Vector<int> everyOther(storage, 4, 2);
+  RandPerm(4, 10, 77).KickAss(everyOther);
+  const std::vector<int> expected = ExpectedPermutation(4, 10, 77);
+  for (int j = 0; j < 4; ++j) {
+    EXPECT_EQ(storage[2 * j], expected[j]);
+    EXPECT_EQ(storage[2 * j + 1], 9);
+  }
+
+  RandPerm(0, 10, 77).KickAss(everyOther);
+  RandPerm(-5, 10, 77).KickAss(everyOther);
+  for (int j = 0; j < 4; ++j) EXPECT_EQ(storage[2 * j], expected[j]);
+
+  Vector<int> single = RandPerm(1, 42, 3);
+  ASSERT_EQ(single.Length(), 1);
+  EXPECT_EQ(single[0], 42);
+  Vector<int> none = RandPerm(-2, 0, 3);
+  EXPECT_EQ(none.Length(), 0);
+}
+
+TEST(RandPerm, NonPositiveSeedsReadTheClock) {
+  using namespace Orvo;
+  WithSteadyClock([](std::uint32_t now) {
+    const std::vector<int> expected = ExpectedPermutation(50, 0, now);
+    Vector<int> fromZero = RandPerm(50, 0, 0);
+    Vector<int> fromNegative = RandPerm(50, 0, -9);
+    bool same = true;
+    for (int j = 0; j < 50; ++j) same = same && fromZero[j] == expected[j];
+    for (int j = 0; j < 50; ++j) same = same && fromNegative[j] == expected[j];
+    return same;
+  });
+}
+
+TEST(RandPerm, ReleasesItsScratchStorage) {
+  using namespace Orvo;
+  const int before = OrvomemUsed();
+  {
+    Vector<int> v;
+    v = RandPerm(1000, 0, 1);
+    v = RandPerm(1000, 5, 2);  // same length: storage kept
+    EXPECT_EQ(OrvomemUsed() - before, 1000 * static_cast<int>(sizeof(int)));
+  }
+  EXPECT_EQ(OrvomemUsed(), before);
 }

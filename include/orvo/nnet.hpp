@@ -68,6 +68,9 @@ class ORVO_API FeedForwardNeuralNet {
 // non-conforming shape is reported there (OK flag cleared, info -1) and nothing else is written.
 class ORVO_API MLP : public FeedForwardNeuralNet {
  public:
+  // Ridge term added to the diagonal of the normal equations of the output-layer fit.
+  static constexpr double OutputRidge = 1e-10;
+
   // Evaluation of the network as a deferred expression: (rows of X) x noutputs. Evaluating it
   // into a target calls the network's ForwardPropagate(X, target). Holds references to the
   // network and X, which must both outlive it; it reads them when evaluated.
@@ -92,7 +95,9 @@ class ORVO_API MLP : public FeedForwardNeuralNet {
    public:
     DesignMatrix(const RMatrix& W1, const RMatrix& X, RMatrix& hidden,
                  const mvlarray<double>& bias1, int nhidden);
+    DesignMatrix(const RMatrix&&, const RMatrix&, RMatrix&, const mvlarray<double>&, int) = delete;
     DesignMatrix(const RMatrix&, const RMatrix&&, RMatrix&, const mvlarray<double>&, int) = delete;
+    DesignMatrix(const RMatrix&, const RMatrix&, RMatrix&, const mvlarray<double>&&, int) = delete;
     DesignMatrix(const DesignMatrix&) = default;
     void KickAss(RMatrix& target) const override;
 
@@ -166,6 +171,19 @@ class ORVO_API MLP : public FeedForwardNeuralNet {
   // delta working matrices. Status: J is set OK; a J of any other shape, or an X without
   // ninputs columns, is marked failed (info -1) and not written.
   void ComputeJacobian(const RMatrix& X, RMatrix& J);
+
+  // Refits the output layer to the targets T (n x noutputs) by regularised least squares with
+  // the hidden layer fixed: with the design matrix F = [1 | H] (n x (nhidden + 1)), Z solves
+  // (F^T F + OutputRidge I) Z = F^T T; bias2 becomes row 0 of Z and Weights2 rows 1..nhidden.
+  // Y receives the outputs of the refitted network on X, F * Z (shape n x noutputs), and is set
+  // OK. Overwrites the design, hidden and solution working matrices.
+  // Failure: if the design matrix cannot be formed (X without ninputs columns: info -1) or the
+  // solve fails (T without n rows: info -1; normal equations not positive definite: the
+  // factorisation's info), the output layer is left unchanged, Y receives the outputs of the
+  // unchanged network when X conforms (otherwise Y's elements are not written) and Y is marked
+  // failed with that info. Non-finite data is not detected: it makes the fitted weights
+  // non-finite.
+  void ComputeOutputWeights(const RMatrix& X, const RMatrix& T, RMatrix& Y);
 
  private:
   // H = s(X * Weights1 + bias1) into an H of shape n x nhidden, through the vector kernels.

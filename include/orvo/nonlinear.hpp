@@ -240,6 +240,113 @@ class ORVO_API lmderSolver {
   int iter = 0;
 };
 
+// ---------------------------------------------------------------------------------------------
+// lmderCholSolver: plain Levenberg-Marquardt on the normal equations for min |f(x)|^2, m
+// residuals, n variables. At each accepted point it forms J^T J and -J^T f (matrix products);
+// each trial step solves (J^T J + lambda I) step = -J^T f by Cholesky factorisation. lambda
+// starts at 0.001, is multiplied by 0.1 after every accepted step (a strict decrease of the sum
+// of squares) and doubled after every rejected one (first raised to at least 1e-15); a
+// factorisation that fails sets lambda to 1e-15 if it was below, else doubles it, and solves
+// again. The machine never terminates: the caller decides when to stop.
+//
+// The solver works on its own copy of the starting point; the current point is the array the
+// callbacks receive (Xvec()). Requests returned by Cycle():
+//   0  call Cycle() again (normal equations formed, a step rejected or a factorisation failed)
+//   1  write the m residuals at Xvec() into Fvec() and call again
+//   2  write the m x n Jacobian at Xvec() into Fjac() and call again.
+// Cycle(fun, jac) runs Cycle() until it asks for 1 or 2, serves that request through the
+// callbacks and returns the internal state reached: 1 (starting residuals taken), 2 (Jacobian
+// at an accepted point), 4 (trial residuals evaluated), 5 (Jacobian after an accepted step). It
+// returns 3 without calling anything when the step equations cannot be factorised even with an
+// infinite lambda (non-finite residuals or Jacobian), instead of looping for ever.
+// Time spent forming the normal equations, solving for steps, and in the residual and Jacobian
+// callbacks is accumulated (steady clock, in seconds) and read by GetTimes; never reset.
+// No exceptions; sizes are not compared.
+class ORVO_API lmderCholSolver {
+ public:
+  // Copies x (n values) as the starting point; tol is not used.
+  lmderCholSolver(int m, int n, mvlarray<double>& x, double tol);
+  lmderCholSolver(const lmderCholSolver&) = default;
+  lmderCholSolver& operator=(const lmderCholSolver&) = default;
+  ~lmderCholSolver() = default;
+
+  int Cycle();
+  int Cycle(FunctorBase_AA& fun, FunctorBase_AM& jac);
+
+  // Accumulated seconds: normal equations, step solves, residual callbacks, Jacobian callbacks.
+  void GetTimes(double& tNormal, double& tSolve, double& tFunction, double& tJacobian);
+
+  // prered = lambda step^T step - f^T (J step) from the step, Jacobian and residuals as they
+  // stand (not used by Cycle).
+  void CalcReductionRatio();
+  // Trust-region update of lambda from the last step (not used by Cycle): sets dnorm = |step|,
+  // prered, actred = ssq - ssqTrial and the ratio rho = actred / prered (rho >= 1 reflected to
+  // 2 - rho - eps); grows the radius delta for rho > 0.75 to min(2 delta, sqrt(0.25/(1 - rho))
+  // dnorm), sets it to dnorm for rho >= 0.25, otherwise shrinks it to dnorm / q with
+  // q = actred / (f^T J step) + 2 clamped to [2, 10] when 2 delta > dnorm; then with
+  // u = (normal + lambda I)^-1 step and c = step^T u sets lambda = max(0, lambda - (1 - dnorm /
+  // delta) step^T step / c). lambda is left unchanged when that factorisation fails or c or
+  // delta is 0.
+  void AdjustLambda();
+
+  // Element (0, 0) of a^T b (the dot product of two columns); b may be an expression, which is
+  // evaluated into a temporary first. Independent of the solver's state. Operands of different
+  // heights give NaN.
+  double innerProd(RMatrix& a, RMatrix& b);
+  double innerProd(RMatrix& a, lazyMatrix& b);
+
+  // The current point (n values), where requests 1 and 2 are to be evaluated.
+  mvlarray<double>& Xvec() { return x.Data(); }
+  // The residual array (m values) into which request 1 is written.
+  mvlarray<double>& Fvec() { return f.Data(); }
+  // The m x n Jacobian into which request 2 is written.
+  RMatrix& Fjac() { return J; }
+  // The last step (n x 1).
+  RMatrix& Step() { return step; }
+  double Lambda() const { return lambda; }
+  // Sum of squares at the current accepted point.
+  double SumOfSquares() const { return ssq; }
+  // Last predicted and actual reductions, their ratio, and the trust radius of AdjustLambda.
+  double PredictedReduction() const { return prered; }
+  double ActualReduction() const { return actred; }
+  double Ratio() const { return ratio; }
+  double Delta() const { return delta; }
+
+ private:
+  void formNormalEquations();
+  void solveForStep();
+  void testTrialPoint();
+  double milliseconds() const;
+
+  int state = 0;
+  int request = 0;
+  RMatrix x;
+  RMatrix xSaved;
+  RMatrix step;
+  RMatrix J;
+  RMatrix JtJ;
+  RMatrix g;
+  RMatrix f;
+  double lambda = 0.001;
+  double dnorm = 0.0;
+  double delta = 4.4942328371557873e+307;
+  double lambdaDown = 0.1;
+  double lambdaMin = 1.0e-15;
+  double ssq = 0.0;
+  double ssqTrial = 0.0;
+  int m;
+  int n;
+  double tNormal = 0.0;
+  double tSolve = 0.0;
+  double tJacobian = 0.0;
+  double tFunction = 0.0;
+  double actred = 0.0;
+  double prered = 0.0;
+  double ratio = 0.0;
+  RMatrix rhs;
+  RMatrix normal;
+};
+
 }  // namespace Orvo
 
 #endif  // ORVO_NONLINEAR_HPP

@@ -2,10 +2,12 @@
 #ifndef ORVO_ORVO_HPP
 #define ORVO_ORVO_HPP
 
+#include "orvo/dense_solvers.hpp"
 #include "orvo/matrix.hpp"
 #include "orvo/memory.hpp"
 #include "orvo/nnet.hpp"
 #include "orvo/nonlinear.hpp"
+#include "orvo/random.hpp"
 #include "orvo/sparse.hpp"
 
 #endif

@@ -1,5 +1,5 @@
-// Pseudo-random numbers: the Mersenne Twister generator MTRng, and the deferred expressions
-// built on it.
+// Pseudo-random numbers and clustering: the Mersenne Twister generator MTRng, random matrices
+// (dRand, eRand, nRand), random permutations (RandPerm) and k-means clustering (KMeans).
 //
 // MTRng is a 32-bit Mersenne Twister (MT19937). Seeded with s, lRand() returns exactly the output
 // sequence of the reference MT19937 initialised with s by its single-integer seeding routine, so
@@ -13,6 +13,7 @@
 #ifndef ORVO_RANDOM_HPP
 #define ORVO_RANDOM_HPP
 
+#include <algorithm>
 #include <cstdint>
 
 #include "orvo/config.hpp"
@@ -93,6 +94,108 @@ class ORVO_API MTRng {
   bool normalCacheValid_;
   double wideNormalCache_;
   bool wideNormalCacheValid_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Random matrices. Each evaluation builds its own generator from the expression's seed (taken as
+// its unsigned 32-bit pattern; 0 means the clock, as for MTRng) and fills the target column by
+// column, row by row within a column, with one variate per element; so a normal pair lands in
+// two vertically adjacent elements. A non-zero seed therefore gives the same matrix at every
+// evaluation, and a 3 x 2 matrix holds the first six variates of MTRng(seed) in column-major
+// order. Assigning one to an RMatrix gives the matrix rows x cols (a negative count taken as 0).
+// KickAss writes rows x cols elements using the target's own height as column stride and does not
+// check the target's shape; it never changes the target's status. rows <= 0 or cols <= 0 write
+// nothing. Distinct targets may be filled concurrently.
+
+// Uniform on [0, 1), 32-bit resolution (MTRng::dRand).
+class ORVO_API dRand : public lazyMatrix {
+ public:
+  dRand(int rows, int cols, int seed)
+      : lazyMatrix(std::max(rows, 0), std::max(cols, 0)), seed_(seed) {}
+  dRand(const dRand&) = default;
+  void KickAss(RMatrix& target) const override;
+
+ private:
+  int seed_;
+};
+
+// Exponential with mean 1 (MTRng::eRand).
+class ORVO_API eRand : public lazyMatrix {
+ public:
+  eRand(int rows, int cols, int seed)
+      : lazyMatrix(std::max(rows, 0), std::max(cols, 0)), seed_(seed) {}
+  eRand(const eRand&) = default;
+  void KickAss(RMatrix& target) const override;
+
+ private:
+  int seed_;
+};
+
+// Standard normal from 32-bit uniforms (MTRng::nRand).
+class ORVO_API nRand : public lazyMatrix {
+ public:
+  nRand(int rows, int cols, int seed)
+      : lazyMatrix(std::max(rows, 0), std::max(cols, 0)), seed_(seed) {}
+  nRand(const nRand&) = default;
+  void KickAss(RMatrix& target) const override;
+
+ private:
+  int seed_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// A random permutation of first, first + 1, ..., first + n - 1, as a deferred integer vector:
+//     Vector<int> order;  order = RandPerm(n, 0, seed);
+// Assigning it to a Vector<int> gives the vector n elements (fresh tracked storage unless it
+// already owns exactly n contiguous ones). Each evaluation builds MTRng(seed) for a positive
+// seed, from the clock for any seed <= 0, gives value first + i the i-th draw as its key and
+// orders the values by key; equal keys (rare) are ordered by value, so a positive seed always
+// yields the same permutation. KickAss writes n elements through the target's stride (the target
+// must hold n); scratch storage of 8n bytes comes from the tracked allocator, and its failure
+// (mvlException) propagates. n <= 0 writes nothing.
+class ORVO_API RandPerm : public lazy<Vector<int>, int> {
+ public:
+  RandPerm(int n, int first, int seed)
+      : lazy<Vector<int>, int>(n > 0 ? n : 0), n_(n), first_(first), seed_(seed) {}
+  RandPerm(const RandPerm&) = default;
+  void KickAss(Vector<int>& target) const override;
+
+ private:
+  int n_;
+  int first_;
+  int seed_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Batch k-means of the rows of `data` (n points of dimension d); the result is the k x d matrix
+// whose rows are the cluster centres:
+//     RMatrix centres = KMeans(points, k, seed);
+// Start: the rows at the first k positions of RandPerm(n, 0, seed). Each iteration assigns every
+// point to its nearest centre (squared Euclidean distance; on a tie the lower centre index wins),
+// then moves every centre to the mean of its points. A centre left without points is moved to
+// the data row at the next unused position of the permutation (when the permutation runs out, a
+// new one is drawn with the seed increased by one), and such an iteration never ends the run.
+// Otherwise the run ends once the centres' total squared movement has fallen to 1/50 of that of
+// the first iteration or below (also when both are 0), or after 200 iterations.
+// `data` is only read, is referenced (not copied) and must outlive the expression; its width is
+// read at construction for the result shape. A seed <= 0 seeds the first permutation from the
+// clock. With a positive seed repeated evaluations give the same centres.
+// The result shape is k x d (0 x d for a negative k).
+// Status: if k < 1 or k > n, or the target is not k x d at evaluation (for instance because
+// data changed width since construction), the target's OK flag is cleared, its info set to -1
+// and its elements are left unchanged. Otherwise the status is left as it was.
+// Scratch storage (about n (k + 3) + k (d + 1) numbers) comes from the tracked allocator.
+class ORVO_API KMeans : public lazyMatrix {
+ public:
+  KMeans(const RMatrix& data, int k, int seed)
+      : lazyMatrix(std::max(k, 0), data.Width()), data_(data), seed_(seed) {}
+  KMeans(const RMatrix&&, int, int) = delete;
+  KMeans(const KMeans&) = default;
+  void KickAss(RMatrix& target) const override;
+
+ private:
+  const RMatrix& data_;
+  int seed_;
 };
 
 }  // namespace Orvo

@@ -28,10 +28,11 @@ int CLapack_DGESDD(const char* jobz, int m, int n, double* a, int lda, double* s
                    int ldu, double* vt, int ldvt, double* work, int lwork, int* iwork);
 
 // LINPACK LU factorisation with partial pivoting (column-oriented elimination). Returns info:
-// 0, or the 1-based index k of the last zero pivot U(k, k) found.
+// 0, the 1-based index k of the last zero pivot U(k, k) found, or -2 (lda < max(1, n)) / -3
+// (n < 0) for an illegal argument. Below the diagonal the factors hold the negated multipliers.
 int CLinpack_DGEFA(double* a, int lda, int n, int* ipvt);
 // Solves A x = b (job 0) or A^T x = b (job != 0) with the factors of CLinpack_DGEFA; b is
-// overwritten by x. Returns 0.
+// overwritten by x. Returns 0, or -2 / -3 for an illegal lda / n (as CLinpack_DGEFA).
 int CLinpack_DGESL(const double* a, int lda, int n, const int* ipvt, double* b, int job);
 
 // Banded LU (LAPACK dgbtrf) and solve (dgbtrs), reference style.

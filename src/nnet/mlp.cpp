@@ -2,6 +2,7 @@
 #include <limits>
 
 #include "kernel/vml_kernels.hpp"
+#include "orvo/dense_solvers.hpp"
 #include "orvo/nnet.hpp"
 
 namespace Orvo {
@@ -251,6 +252,37 @@ void MLP::ComputeJacobian(const RMatrix& X, RMatrix& J) {
     }
     std::fill_n(column(J, hiddenCount + noutputs_ * nhidden_ + k) + firstRow, n, 1.0);
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Output-layer fit
+
+void MLP::ComputeOutputWeights(const RMatrix& X, const RMatrix& T, RMatrix& Y) {
+  design_.setOK();
+  design_ = DesignMatrix(weights1_, X, hidden_, bias1_, nhidden_);
+  if (!design_.isOK()) {
+    Y.markFailed(design_.getInfo());
+    return;
+  }
+  // A successful solve leaves the target's status as it was, so start from a clean one.
+  solution_.setOK();
+  solution_ = LsqSolve(design_, T, OutputRidge);
+  const bool solved = solution_.isOK();
+  const int solveInfo = solution_.getInfo();
+  if (solved) {
+    for (int k = 0; k < noutputs_; ++k) bias2_[k] = solution_(0, k);
+    weights2_ = rowRange(solution_, 1, nhidden_);
+  } else {
+    // Keep the output layer: a failed solve leaves nothing meaningful in the solution, and the
+    // outputs below are then those of the network as it stands.
+    solution_ = ShapeShifter(nhidden_ + 1, noutputs_);
+    for (int k = 0; k < noutputs_; ++k) {
+      solution_(0, k) = bias2_[k];
+      for (int j = 0; j < nhidden_; ++j) solution_(j + 1, k) = weights2_(j, k);
+    }
+  }
+  Y = MatrixMultiply(design_, solution_, 1.0, 0.0, false, false);
+  if (!solved) Y.markFailed(solveInfo);
 }
 
 }  // namespace Orvo

@@ -1,0 +1,201 @@
+// Dense linear solvers: LU (general square systems), Cholesky (symmetric positive definite and
+// regularised least squares), truncated singular value decomposition, and a banded matrix with
+// its own LU solve.
+//
+// The solves are lazy expressions (see orvo/matrix.hpp): nothing is computed until the
+// expression constructs an RMatrix or is assigned to one. A solve first copies the right-hand
+// side B (elements, shape, OK flag, info code) into the target and then overwrites it with the
+// solution. Failure is reported in the target's status word, never by throwing:
+//   * info -1: operands of non-conforming shapes (nothing is factorised or solved);
+//   * a positive info: the kernel's, e.g. the 1-based index of a zero pivot (LU) or the order of
+//     the first leading minor that is not positive definite (Cholesky);
+//   * another negative info: the kernel rejected an argument (for instance a zero order).
+// Expressions keep references to their operands (temporaries are rejected at compile time);
+// the operands must live and stay unchanged until the expression has been evaluated.
+#ifndef ORVO_DENSE_SOLVERS_HPP
+#define ORVO_DENSE_SOLVERS_HPP
+
+#include "orvo/config.hpp"
+#include "orvo/matrix.hpp"
+#include "orvo/memory.hpp"
+
+namespace Orvo {
+
+// ---------------------------------------------------------------------------------------------
+// LU factorisation with partial pivoting.
+
+// Keeps the LU factors of a square matrix so that many right-hand sides can be solved with
+// LUSolve without factorising again. The caller's matrix is copied, never modified.
+//
+// The factors are an n x n RMatrix: unit lower triangle L below the diagonal, U on and above
+// it. Their status records the outcome of the latest factorisation: a non-zero kernel info
+// (the 1-based index of the first zero pivot, or a negative code for an illegal argument such
+// as order 0) clears their OK flag and becomes their info code; success leaves the status as it
+// was (the copy of A starts OK with info 0; an assigned A passes on its own status).
+// Pivots are 1-based, as the kernel returns them: row i was interchanged with row pivots[i].
+class ORVO_API LUDecomp {
+ public:
+  // Copies A (elements and shape; status OK, info 0) and factorises the copy at once.
+  explicit LUDecomp(const RMatrix& A);
+  // An unfactorised n x n holder (OK, elements undefined), meant to be assigned a matrix later.
+  explicit LUDecomp(int n);
+  // Deep copy of the factors (with their status, so a failed decomposition stays failed) and
+  // of the pivots.
+  LUDecomp(const LUDecomp& other);
+  ~LUDecomp() = default;
+  // Factors (elements, shape, status) and pivots copied.
+  LUDecomp& operator=(const LUDecomp& other);
+  // Takes A's elements, shape, OK flag and info code, gives the pivots A's height as length,
+  // then factorises.
+  LUDecomp& operator=(const RMatrix& A);
+
+  // Factorises the held matrix in place. Meant to be called once per held matrix: a second call
+  // factorises the factors again, which means nothing.
+  void Factorize();
+
+  const RMatrix& Factors() const { return factors_; }
+  const mvlarray<int>& Pivots() const { return pivots_; }
+  // The factors' status: true unless the factorisation (or the assigned matrix) failed.
+  bool isOK() const { return factors_.isOK(); }
+  int getInfo() const { return factors_.getInfo(); }
+
+ private:
+  RMatrix factors_;
+  mvlarray<int> pivots_;
+};
+
+// X = A^-1 B with the factors of an LUDecomp; shape B.height x B.width. The decomposition is not
+// changed and can be used again.
+// Status of the target: B's status, then
+//   * the decomposition's info code with OK cleared if its factorisation failed (no solve is
+//     attempted, the target holds B);
+//   * -1 if the decomposition's order is not B.height (the target holds B);
+//   * the kernel's info (negative, an illegal argument) otherwise, if non-zero.
+class ORVO_API LUSolve : public lazyMatrix {
+ public:
+  LUSolve(const LUDecomp& decomposition, const RMatrix& B);
+  LUSolve(const LUDecomp&&, const RMatrix&) = delete;
+  LUSolve(const LUDecomp&, const RMatrix&&) = delete;
+  LUSolve(const LUSolve&) = default;
+  void KickAss(RMatrix& target) const override;
+
+ private:
+  const LUDecomp& decomposition_;
+  const RMatrix& B_;
+};
+
+// X = A^-1 B in one evaluation, shape A.width x B.width. A is factorised IN PLACE: afterwards it
+// holds its LU factors, not its former elements (evaluate on a copy to keep A). B is not
+// changed; the target may be B itself.
+//
+// Route: orders below `threshold` use the classical column-oriented LU (cheapest for small
+// systems); orders at or above it use the blocked LAPACK driver. A threshold of 0 always takes
+// the LAPACK route. On this library's reference machine (2-core x86_64, single-threaded
+// OpenBLAS) the classical route is faster up to order 40 and the LAPACK route from about order 48
+// on: LinpackCrossoverOrder is the threshold that picks the faster route.
+//
+// Status of the target: B's status, then
+//   * -1 with OK cleared if A is not square or B.height != A.width (A untouched, target holds B);
+//   * singular A: OK cleared and info = index of a zero pivot (1-based; the first one found by
+//     the LAPACK route, the last one by the classical route); the target holds B and no solve
+//     is carried out; A holds the partial factors;
+//   * a negative kernel info (illegal argument, e.g. order 0) the same way.
+class ORVO_API LinSolve : public lazyMatrix {
+ public:
+  static constexpr int LinpackCrossoverOrder = 44;
+
+  LinSolve(RMatrix& A, const RMatrix& B, int threshold);
+  LinSolve(RMatrix&&, const RMatrix&, int) = delete;
+  LinSolve(RMatrix&, const RMatrix&&, int) = delete;
+  LinSolve(const LinSolve&) = default;
+  void KickAss(RMatrix& target) const override;
+
+ private:
+  RMatrix& A_;
+  const RMatrix& B_;
+  int threshold_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Cholesky: U^T U = M with U upper triangular; every factorising expression adds a ridge term
+// lambda to the diagonal first. A failed factorisation (M + lambda I not positive definite)
+// clears the target's OK flag and sets its info code to the order of the first leading minor
+// that is not positive definite.
+
+// The factor of A + lambda I, shape A.height x A.width, computed in the target: its upper
+// triangle (diagonal included) holds U, its strictly lower triangle keeps A's elements. A is not
+// changed unless it is the target itself (which works, in place).
+// Status: A's, then -1 if A is not square (target holds A), or the kernel's info if non-zero.
+class ORVO_API CholDecomp : public lazyMatrix {
+ public:
+  CholDecomp(const RMatrix& A, double lambda);
+  CholDecomp(const RMatrix&&, double) = delete;
+  CholDecomp(const CholDecomp&) = default;
+  void KickAss(RMatrix& target) const override;
+
+ private:
+  const RMatrix& A_;
+  double lambda_;
+};
+
+// X = (U^T U)^-1 B with a factor F from a successful CholDecomp; shape B.height x B.width.
+// F's status is not consulted. The target may be B itself.
+// Status: B's, then -1 if F is not square of order B.height (target holds B), or the kernel's
+// info if non-zero.
+class ORVO_API CholSolve : public lazyMatrix {
+ public:
+  CholSolve(const RMatrix& F, const RMatrix& B);
+  CholSolve(const RMatrix&&, const RMatrix&) = delete;
+  CholSolve(const RMatrix&, const RMatrix&&) = delete;
+  CholSolve(const CholSolve&) = default;
+  void KickAss(RMatrix& target) const override;
+
+ private:
+  const RMatrix& F_;
+  const RMatrix& B_;
+};
+
+// X = (A + lambda I)^-1 B for symmetric A (only its upper triangle is read); shape B.height x
+// B.width. Works on a private copy of A: A is never modified. The target may be B itself.
+// Status:
+//   * -1 with OK cleared if A is not square or B.height != A.width (target not touched);
+//   * not positive definite: OK cleared, info = kernel's; the target's elements are not touched;
+//   * otherwise the target takes B's status, then the solve's kernel info if non-zero.
+class ORVO_API SPDSolve : public lazyMatrix {
+ public:
+  SPDSolve(const RMatrix& A, const RMatrix& B, double lambda);
+  SPDSolve(const RMatrix&&, const RMatrix&, double) = delete;
+  SPDSolve(const RMatrix&, const RMatrix&&, double) = delete;
+  SPDSolve(const SPDSolve&) = default;
+  void KickAss(RMatrix& target) const override;
+
+ private:
+  const RMatrix& A_;
+  const RMatrix& B_;
+  double lambda_;
+};
+
+// Regularised least squares: X = (A^T A + lambda I)^-1 A^T B, shape A.width x B.width, through
+// the normal equations (two matrix products, then a Cholesky solve on private storage). A and B
+// are never modified; the target must be neither of them.
+// Status: a successful solve leaves the target's status exactly as it was (it is NOT set OK).
+// Failures clear OK and set the info code, leaving the target's elements untouched:
+//   * -1 if A.height != B.height;
+//   * the kernel's info if A^T A + lambda I is not positive definite (or the solve fails).
+class ORVO_API LsqSolve : public lazyMatrix {
+ public:
+  LsqSolve(const RMatrix& A, const RMatrix& B, double lambda);
+  LsqSolve(const RMatrix&&, const RMatrix&, double) = delete;
+  LsqSolve(const RMatrix&, const RMatrix&&, double) = delete;
+  LsqSolve(const LsqSolve&) = default;
+  void KickAss(RMatrix& target) const override;
+
+ private:
+  const RMatrix& A_;
+  const RMatrix& B_;
+  double lambda_;
+};
+
+}  // namespace Orvo
+
+#endif  // ORVO_DENSE_SOLVERS_HPP

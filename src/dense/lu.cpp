@@ -1,0 +1,84 @@
+#include "kernel/dense_kernels.hpp"
+#include "orvo/dense_solvers.hpp"
+
+namespace Orvo {
+
+LUDecomp::LUDecomp(const RMatrix& A) : factors_(A), pivots_(A.Height()) {
+  Factorize();
+}
+
+LUDecomp::LUDecomp(int n) : factors_(n, n), pivots_(n) {}
+
+LUDecomp::LUDecomp(const LUDecomp& other) : factors_(other.factors_), pivots_(other.pivots_) {
+  factors_.setInfo(other.factors_.getInfo());
+  if (!other.factors_.isOK()) factors_.setBad();
+}
+
+LUDecomp& LUDecomp::operator=(const LUDecomp& other) {
+  factors_ = other.factors_;
+  pivots_ = other.pivots_;
+  return *this;
+}
+
+LUDecomp& LUDecomp::operator=(const RMatrix& A) {
+  factors_ = A;
+  if (pivots_.Length() != A.Height()) pivots_.Reallocate(A.Height());
+  Factorize();
+  return *this;
+}
+
+void LUDecomp::Factorize() {
+  const int info = CLapack_DGETRF(factors_.Height(), factors_.Width(), factors_.Array(),
+                                  factors_.Height(), pivots_.Array());
+  if (info != 0) factors_.markFailed(info);
+}
+
+LUSolve::LUSolve(const LUDecomp& decomposition, const RMatrix& B)
+    : lazyMatrix(B.Height(), B.Width()), decomposition_(decomposition), B_(B) {}
+
+void LUSolve::KickAss(RMatrix& target) const {
+  target = B_;
+  const RMatrix& factors = decomposition_.Factors();
+  if (!factors.isOK()) {
+    // Solving with the factors of a singular matrix would divide by the zero pivot.
+    target.markFailed(factors.getInfo());
+    return;
+  }
+  const int n = target.Height();
+  if (factors.Height() != n || factors.Width() != n) {
+    target.markFailed(-1);
+    return;
+  }
+  const int info = CLapack_DGETRS("n", n, target.Width(), factors.Array(), n,
+                                  decomposition_.Pivots().Array(), target.Array(), n);
+  if (info != 0) target.markFailed(info);
+}
+
+LinSolve::LinSolve(RMatrix& A, const RMatrix& B, int threshold)
+    : lazyMatrix(A.Width(), B.Width()), A_(A), B_(B), threshold_(threshold) {}
+
+void LinSolve::KickAss(RMatrix& target) const {
+  const int n = A_.Width();
+  mvlarray<int> pivots(n);
+  target = B_;
+  if (A_.Height() != n || target.Height() != n) {
+    target.markFailed(-1);
+    return;
+  }
+  const int nrhs = target.Width();
+  if (n < threshold_) {
+    const int info = CLinpack_DGEFA(A_.Array(), n, n, pivots.Array());
+    if (info != 0) {
+      target.markFailed(info);
+      return;
+    }
+    for (int c = 0; c < nrhs; ++c)
+      CLinpack_DGESL(A_.Array(), n, n, pivots.Array(), target.Array() + static_cast<long>(c) * n,
+                     0);
+    return;
+  }
+  const int info = CLapack_DGESV(n, nrhs, A_.Array(), n, pivots.Array(), target.Array(), n);
+  if (info != 0) target.markFailed(info);
+}
+
+}  // namespace Orvo

@@ -1,0 +1,430 @@
+// Test problems for the constrained optimiser: Hock and Schittkowski, "Test Examples for Nonlinear
+// Programming Codes" (Springer, 1981), with their standard starts and published optima, plus a few
+// unconstrained classics. Shared by the kernel tests and the benchmark; constraints follow the
+// optimiser's convention (the first meq are c_i(x) = 0, the rest c_i(x) >= 0), simple bounds
+// included among the inequalities.
+#ifndef ORVO_TESTS_SQP_PROBLEMS_HPP
+#define ORVO_TESTS_SQP_PROBLEMS_HPP
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace sqp_problems {
+
+struct Problem {
+  std::string name;
+  int n = 0;
+  int m = 0;
+  int meq = 0;
+  std::vector<double> start;
+  double optimum = 0.0;  // published optimal value
+  // f(x), writing the gradient into g.
+  double (*objective)(const double* x, double* g) = nullptr;
+  // c(x) into c and the gradient of c_i into cn[i * ldc .. i * ldc + n - 1].
+  void (*constraints)(const double* x, double* c, double* cn, int ldc) = nullptr;
+};
+
+// Appends the bound constraints lo <= x_j (lower) and x_j <= hi (upper) for variable j.
+inline void Lower(const double* x, int j, double lo, double*& c, double*& cn, int ldc, int n) {
+  *c++ = x[j] - lo;
+  for (int k = 0; k < n; ++k) cn[k] = 0.0;
+  cn[j] = 1.0;
+  cn += ldc;
+}
+inline void Upper(const double* x, int j, double hi, double*& c, double*& cn, int ldc, int n) {
+  *c++ = hi - x[j];
+  for (int k = 0; k < n; ++k) cn[k] = 0.0;
+  cn[j] = -1.0;
+  cn += ldc;
+}
+
+inline std::vector<Problem> HockSchittkowski() {
+  std::vector<Problem> set;
+
+  set.push_back({"HS6",
+                 2,
+                 1,
+                 1,
+                 {-1.2, 1.0},
+                 0.0,
+                 [](const double* x, double* g) {
+                   g[0] = -2.0 * (1.0 - x[0]);
+                   g[1] = 0.0;
+                   return (1.0 - x[0]) * (1.0 - x[0]);
+                 },
+                 [](const double* x, double* c, double* cn, int) {
+                   c[0] = 10.0 * (x[1] - x[0] * x[0]);
+                   cn[0] = -20.0 * x[0];
+                   cn[1] = 10.0;
+                 }});
+
+  set.push_back({"HS7",
+                 2,
+                 1,
+                 1,
+                 {2.0, 2.0},
+                 -std::sqrt(3.0),
+                 [](const double* x, double* g) {
+                   g[0] = 2.0 * x[0] / (1.0 + x[0] * x[0]);
+                   g[1] = -1.0;
+                   return std::log(1.0 + x[0] * x[0]) - x[1];
+                 },
+                 [](const double* x, double* c, double* cn, int) {
+                   const double s = 1.0 + x[0] * x[0];
+                   c[0] = s * s + x[1] * x[1] - 4.0;
+                   cn[0] = 4.0 * s * x[0];
+                   cn[1] = 2.0 * x[1];
+                 }});
+
+  set.push_back({"HS10",
+                 2,
+                 1,
+                 0,
+                 {-10.0, 10.0},
+                 -1.0,
+                 [](const double* x, double* g) {
+                   g[0] = 1.0;
+                   g[1] = -1.0;
+                   return x[0] - x[1];
+                 },
+                 [](const double* x, double* c, double* cn, int) {
+                   c[0] = -3.0 * x[0] * x[0] + 2.0 * x[0] * x[1] - x[1] * x[1] + 1.0;
+                   cn[0] = -6.0 * x[0] + 2.0 * x[1];
+                   cn[1] = 2.0 * x[0] - 2.0 * x[1];
+                 }});
+
+  set.push_back({"HS12",
+                 2,
+                 1,
+                 0,
+                 {0.0, 0.0},
+                 -30.0,
+                 [](const double* x, double* g) {
+                   g[0] = x[0] - x[1] - 7.0;
+                   g[1] = 2.0 * x[1] - x[0] - 7.0;
+                   return 0.5 * x[0] * x[0] + x[1] * x[1] - x[0] * x[1] - 7.0 * x[0] - 7.0 * x[1];
+                 },
+                 [](const double* x, double* c, double* cn, int) {
+                   c[0] = 25.0 - 4.0 * x[0] * x[0] - x[1] * x[1];
+                   cn[0] = -8.0 * x[0];
+                   cn[1] = -2.0 * x[1];
+                 }});
+
+  set.push_back({"HS14",
+                 2,
+                 2,
+                 1,
+                 {2.0, 2.0},
+                 9.0 - 2.875 * std::sqrt(7.0),
+                 [](const double* x, double* g) {
+                   g[0] = 2.0 * (x[0] - 2.0);
+                   g[1] = 2.0 * (x[1] - 1.0);
+                   return (x[0] - 2.0) * (x[0] - 2.0) + (x[1] - 1.0) * (x[1] - 1.0);
+                 },
+                 [](const double* x, double* c, double* cn, int ldc) {
+                   c[0] = x[0] - 2.0 * x[1] + 1.0;
+                   cn[0] = 1.0;
+                   cn[1] = -2.0;
+                   c[1] = -0.25 * x[0] * x[0] - x[1] * x[1] + 1.0;
+                   cn[ldc] = -0.5 * x[0];
+                   cn[ldc + 1] = -2.0 * x[1];
+                 }});
+
+  set.push_back({"HS21",
+                 2,
+                 5,
+                 0,
+                 {-1.0, -1.0},
+                 -99.96,
+                 [](const double* x, double* g) {
+                   g[0] = 0.02 * x[0];
+                   g[1] = 2.0 * x[1];
+                   return 0.01 * x[0] * x[0] + x[1] * x[1] - 100.0;
+                 },
+                 [](const double* x, double* c, double* cn, int ldc) {
+                   c[0] = 10.0 * x[0] - x[1] - 10.0;
+                   cn[0] = 10.0;
+                   cn[1] = -1.0;
+                   double* cp = c + 1;
+                   double* gp = cn + ldc;
+                   Lower(x, 0, 2.0, cp, gp, ldc, 2);
+                   Upper(x, 0, 50.0, cp, gp, ldc, 2);
+                   Lower(x, 1, -50.0, cp, gp, ldc, 2);
+                   Upper(x, 1, 50.0, cp, gp, ldc, 2);
+                 }});
+
+  set.push_back({"HS28",
+                 3,
+                 1,
+                 1,
+                 {-4.0, 1.0, 1.0},
+                 0.0,
+                 [](const double* x, double* g) {
+                   const double a = x[0] + x[1], b = x[1] + x[2];
+                   g[0] = 2.0 * a;
+                   g[1] = 2.0 * a + 2.0 * b;
+                   g[2] = 2.0 * b;
+                   return a * a + b * b;
+                 },
+                 [](const double* x, double* c, double* cn, int) {
+                   c[0] = x[0] + 2.0 * x[1] + 3.0 * x[2] - 1.0;
+                   cn[0] = 1.0;
+                   cn[1] = 2.0;
+                   cn[2] = 3.0;
+                 }});
+
+  set.push_back({"HS35",
+                 3,
+                 4,
+                 0,
+                 {0.5, 0.5, 0.5},
+                 1.0 / 9.0,
+                 [](const double* x, double* g) {
+                   g[0] = -8.0 + 4.0 * x[0] + 2.0 * x[1] + 2.0 * x[2];
+                   g[1] = -6.0 + 4.0 * x[1] + 2.0 * x[0];
+                   g[2] = -4.0 + 2.0 * x[2] + 2.0 * x[0];
+                   return 9.0 - 8.0 * x[0] - 6.0 * x[1] - 4.0 * x[2] + 2.0 * x[0] * x[0] +
+                          2.0 * x[1] * x[1] + x[2] * x[2] + 2.0 * x[0] * x[1] + 2.0 * x[0] * x[2];
+                 },
+                 [](const double* x, double* c, double* cn, int ldc) {
+                   c[0] = 3.0 - x[0] - x[1] - 2.0 * x[2];
+                   cn[0] = -1.0;
+                   cn[1] = -1.0;
+                   cn[2] = -2.0;
+                   double* cp = c + 1;
+                   double* gp = cn + ldc;
+                   for (int j = 0; j < 3; ++j) Lower(x, j, 0.0, cp, gp, ldc, 3);
+                 }});
+
+  set.push_back({"HS39",
+                 4,
+                 2,
+                 2,
+                 {2.0, 2.0, 2.0, 2.0},
+                 -1.0,
+                 [](const double* x, double* g) {
+                   g[0] = -1.0;
+                   g[1] = g[2] = g[3] = 0.0;
+                   return -x[0];
+                 },
+                 [](const double* x, double* c, double* cn, int ldc) {
+                   c[0] = x[1] - x[0] * x[0] * x[0] - x[2] * x[2];
+                   cn[0] = -3.0 * x[0] * x[0];
+                   cn[1] = 1.0;
+                   cn[2] = -2.0 * x[2];
+                   cn[3] = 0.0;
+                   c[1] = x[0] * x[0] - x[1] - x[3] * x[3];
+                   cn[ldc] = 2.0 * x[0];
+                   cn[ldc + 1] = -1.0;
+                   cn[ldc + 2] = 0.0;
+                   cn[ldc + 3] = -2.0 * x[3];
+                 }});
+
+  set.push_back({"HS40",
+                 4,
+                 3,
+                 3,
+                 {0.8, 0.8, 0.8, 0.8},
+                 -0.25,
+                 [](const double* x, double* g) {
+                   g[0] = -x[1] * x[2] * x[3];
+                   g[1] = -x[0] * x[2] * x[3];
+                   g[2] = -x[0] * x[1] * x[3];
+                   g[3] = -x[0] * x[1] * x[2];
+                   return -x[0] * x[1] * x[2] * x[3];
+                 },
+                 [](const double* x, double* c, double* cn, int ldc) {
+                   c[0] = x[0] * x[0] * x[0] + x[1] * x[1] - 1.0;
+                   cn[0] = 3.0 * x[0] * x[0];
+                   cn[1] = 2.0 * x[1];
+                   cn[2] = cn[3] = 0.0;
+                   c[1] = x[0] * x[0] * x[3] - x[2];
+                   cn[ldc] = 2.0 * x[0] * x[3];
+                   cn[ldc + 1] = 0.0;
+                   cn[ldc + 2] = -1.0;
+                   cn[ldc + 3] = x[0] * x[0];
+                   c[2] = x[3] * x[3] - x[1];
+                   cn[2 * ldc] = 0.0;
+                   cn[2 * ldc + 1] = -1.0;
+                   cn[2 * ldc + 2] = 0.0;
+                   cn[2 * ldc + 3] = 2.0 * x[3];
+                 }});
+
+  set.push_back({"HS43",
+                 4,
+                 3,
+                 0,
+                 {0.0, 0.0, 0.0, 0.0},
+                 -44.0,
+                 [](const double* x, double* g) {
+                   g[0] = 2.0 * x[0] - 5.0;
+                   g[1] = 2.0 * x[1] - 5.0;
+                   g[2] = 4.0 * x[2] - 21.0;
+                   g[3] = 2.0 * x[3] + 7.0;
+                   return x[0] * x[0] + x[1] * x[1] + 2.0 * x[2] * x[2] + x[3] * x[3] - 5.0 * x[0] -
+                          5.0 * x[1] - 21.0 * x[2] + 7.0 * x[3];
+                 },
+                 [](const double* x, double* c, double* cn, int ldc) {
+                   c[0] = 8.0 - x[0] * x[0] - x[1] * x[1] - x[2] * x[2] - x[3] * x[3] - x[0] +
+                          x[1] - x[2] + x[3];
+                   cn[0] = -2.0 * x[0] - 1.0;
+                   cn[1] = -2.0 * x[1] + 1.0;
+                   cn[2] = -2.0 * x[2] - 1.0;
+                   cn[3] = -2.0 * x[3] + 1.0;
+                   c[1] = 10.0 - x[0] * x[0] - 2.0 * x[1] * x[1] - x[2] * x[2] - 2.0 * x[3] * x[3] +
+                          x[0] + x[3];
+                   cn[ldc] = -2.0 * x[0] + 1.0;
+                   cn[ldc + 1] = -4.0 * x[1];
+                   cn[ldc + 2] = -2.0 * x[2];
+                   cn[ldc + 3] = -4.0 * x[3] + 1.0;
+                   c[2] = 5.0 - 2.0 * x[0] * x[0] - x[1] * x[1] - x[2] * x[2] - 2.0 * x[0] + x[1] +
+                          x[3];
+                   cn[2 * ldc] = -4.0 * x[0] - 2.0;
+                   cn[2 * ldc + 1] = -2.0 * x[1] + 1.0;
+                   cn[2 * ldc + 2] = -2.0 * x[2];
+                   cn[2 * ldc + 3] = 1.0;
+                 }});
+
+  set.push_back({"HS48",
+                 5,
+                 2,
+                 2,
+                 {3.0, 5.0, -3.0, 2.0, -2.0},
+                 0.0,
+                 [](const double* x, double* g) {
+                   g[0] = 2.0 * (x[0] - 1.0);
+                   g[1] = 2.0 * (x[1] - x[2]);
+                   g[2] = -g[1];
+                   g[3] = 2.0 * (x[3] - x[4]);
+                   g[4] = -g[3];
+                   return (x[0] - 1.0) * (x[0] - 1.0) + (x[1] - x[2]) * (x[1] - x[2]) +
+                          (x[3] - x[4]) * (x[3] - x[4]);
+                 },
+                 [](const double* x, double* c, double* cn, int ldc) {
+                   c[0] = x[0] + x[1] + x[2] + x[3] + x[4] - 5.0;
+                   c[1] = x[2] - 2.0 * (x[3] + x[4]) + 3.0;
+                   const double a0[5] = {1, 1, 1, 1, 1}, a1[5] = {0, 0, 1, -2, -2};
+                   for (int j = 0; j < 5; ++j) {
+                     cn[j] = a0[j];
+                     cn[ldc + j] = a1[j];
+                   }
+                 }});
+
+  set.push_back({"HS71",
+                 4,
+                 10,
+                 1,
+                 {1.0, 5.0, 5.0, 1.0},
+                 17.0140173,
+                 [](const double* x, double* g) {
+                   const double s = x[0] + x[1] + x[2];
+                   g[0] = x[3] * s + x[0] * x[3];
+                   g[1] = x[0] * x[3];
+                   g[2] = x[0] * x[3] + 1.0;
+                   g[3] = x[0] * s;
+                   return x[0] * x[3] * s + x[2];
+                 },
+                 [](const double* x, double* c, double* cn, int ldc) {
+                   c[0] = x[0] * x[0] + x[1] * x[1] + x[2] * x[2] + x[3] * x[3] - 40.0;
+                   for (int j = 0; j < 4; ++j) cn[j] = 2.0 * x[j];
+                   c[1] = x[0] * x[1] * x[2] * x[3] - 25.0;
+                   cn[ldc] = x[1] * x[2] * x[3];
+                   cn[ldc + 1] = x[0] * x[2] * x[3];
+                   cn[ldc + 2] = x[0] * x[1] * x[3];
+                   cn[ldc + 3] = x[0] * x[1] * x[2];
+                   double* cp = c + 2;
+                   double* gp = cn + 2 * ldc;
+                   for (int j = 0; j < 4; ++j) {
+                     Lower(x, j, 1.0, cp, gp, ldc, 4);
+                     Upper(x, j, 5.0, cp, gp, ldc, 4);
+                   }
+                 }});
+
+  set.push_back({"HS76",
+                 4,
+                 7,
+                 0,
+                 {0.5, 0.5, 0.5, 0.5},
+                 -4.681818181,
+                 [](const double* x, double* g) {
+                   g[0] = 2.0 * x[0] - x[2] - 1.0;
+                   g[1] = x[1] - 3.0;
+                   g[2] = 2.0 * x[2] - x[0] + x[3] + 1.0;
+                   g[3] = x[3] + x[2] - 1.0;
+                   return x[0] * x[0] + 0.5 * x[1] * x[1] + x[2] * x[2] + 0.5 * x[3] * x[3] -
+                          x[0] * x[2] + x[2] * x[3] - x[0] - 3.0 * x[1] + x[2] - x[3];
+                 },
+                 [](const double* x, double* c, double* cn, int ldc) {
+                   const double a[3][4] = {{-1, -2, -1, -1}, {-3, -1, -2, 1}, {0, 1, 4, 0}};
+                   const double b[3] = {5.0, 4.0, -1.5};
+                   for (int i = 0; i < 3; ++i) {
+                     c[i] = b[i];
+                     for (int j = 0; j < 4; ++j) {
+                       c[i] += a[i][j] * x[j];
+                       cn[i * ldc + j] = a[i][j];
+                     }
+                   }
+                   double* cp = c + 3;
+                   double* gp = cn + 3 * ldc;
+                   for (int j = 0; j < 4; ++j) Lower(x, j, 0.0, cp, gp, ldc, 4);
+                 }});
+
+  set.push_back({"HS100",
+                 7,
+                 4,
+                 0,
+                 {1.0, 2.0, 0.0, 4.0, 0.0, 1.0, 1.0},
+                 680.6300573,
+                 [](const double* x, double* g) {
+                   g[0] = 2.0 * (x[0] - 10.0);
+                   g[1] = 10.0 * (x[1] - 12.0);
+                   g[2] = 4.0 * std::pow(x[2], 3);
+                   g[3] = 6.0 * (x[3] - 11.0);
+                   g[4] = 60.0 * std::pow(x[4], 5);
+                   g[5] = 14.0 * x[5] - 4.0 * x[6] - 10.0;
+                   g[6] = 4.0 * std::pow(x[6], 3) - 4.0 * x[5] - 8.0;
+                   return std::pow(x[0] - 10.0, 2) + 5.0 * std::pow(x[1] - 12.0, 2) +
+                          std::pow(x[2], 4) + 3.0 * std::pow(x[3] - 11.0, 2) +
+                          10.0 * std::pow(x[4], 6) + 7.0 * x[5] * x[5] + std::pow(x[6], 4) -
+                          4.0 * x[5] * x[6] - 10.0 * x[5] - 8.0 * x[6];
+                 },
+                 [](const double* x, double* c, double* cn, int ldc) {
+                   for (int i = 0; i < 4; ++i)
+                     for (int j = 0; j < 7; ++j) cn[i * ldc + j] = 0.0;
+                   c[0] = 127.0 - 2.0 * x[0] * x[0] - 3.0 * std::pow(x[1], 4) - x[2] -
+                          4.0 * x[3] * x[3] - 5.0 * x[4];
+                   cn[0] = -4.0 * x[0];
+                   cn[1] = -12.0 * std::pow(x[1], 3);
+                   cn[2] = -1.0;
+                   cn[3] = -8.0 * x[3];
+                   cn[4] = -5.0;
+                   double* a = cn + ldc;
+                   c[1] = 282.0 - 7.0 * x[0] - 3.0 * x[1] - 10.0 * x[2] * x[2] - x[3] + x[4];
+                   a[0] = -7.0;
+                   a[1] = -3.0;
+                   a[2] = -20.0 * x[2];
+                   a[3] = -1.0;
+                   a[4] = 1.0;
+                   a = cn + 2 * ldc;
+                   c[2] = 196.0 - 23.0 * x[0] - x[1] * x[1] - 6.0 * x[5] * x[5] + 8.0 * x[6];
+                   a[0] = -23.0;
+                   a[1] = -2.0 * x[1];
+                   a[5] = -12.0 * x[5];
+                   a[6] = 8.0;
+                   a = cn + 3 * ldc;
+                   c[3] = -4.0 * x[0] * x[0] - x[1] * x[1] + 3.0 * x[0] * x[1] - 2.0 * x[2] * x[2] -
+                          5.0 * x[5] + 11.0 * x[6];
+                   a[0] = -8.0 * x[0] + 3.0 * x[1];
+                   a[1] = -2.0 * x[1] + 3.0 * x[0];
+                   a[2] = -4.0 * x[2];
+                   a[5] = -5.0;
+                   a[6] = 11.0;
+                 }});
+
+  return set;
+}
+
+}  // namespace sqp_problems
+
+#endif  // ORVO_TESTS_SQP_PROBLEMS_HPP

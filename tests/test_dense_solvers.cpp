@@ -1,0 +1,367 @@
+// Dense solvers against independent references: residuals of A X = B scaled by the norms,
+// Eigen's factorisations, and small systems whose solutions are known by hand.
+#include <gtest/gtest.h>
+
+#include <Eigen/Dense>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "orvo/dense_solvers.hpp"
+
+using namespace Orvo;
+
+namespace {
+
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+
+RMatrix fromRows(int rows, int cols, std::initializer_list<double> rowMajor) {
+  RMatrix m(rows, cols);
+  auto value = rowMajor.begin();
+  for (int i = 0; i < rows; ++i)
+    for (int j = 0; j < cols; ++j) m(i, j) = *value++;
+  return m;
+}
+
+RMatrix randomMatrix(int rows, int cols, unsigned seed) {
+  std::mt19937 engine(seed);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+  RMatrix m(rows, cols);
+  for (int k = 0; k < rows * cols; ++k) m(k) = uniform(engine);
+  return m;
+}
+
+// M^T M + n I: comfortably positive definite.
+RMatrix randomSpd(int n, unsigned seed) {
+  const RMatrix m = randomMatrix(n, n, seed);
+  RMatrix spd(n, n);
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) {
+      double sum = i == j ? n : 0.0;
+      for (int k = 0; k < n; ++k) sum += m(k, i) * m(k, j);
+      spd(i, j) = sum;
+    }
+  return spd;
+}
+
+Eigen::MatrixXd toEigen(const RMatrix& m) {
+  return Eigen::Map<const Eigen::MatrixXd>(m.Array(), m.Height(), m.Width());
+}
+
+// |A X - B|_F / (|A|_F |X|_F + |B|_F), in units of machine epsilon.
+double scaledResidual(const RMatrix& A, const RMatrix& X, const RMatrix& B) {
+  const Eigen::MatrixXd a = toEigen(A), x = toEigen(X), b = toEigen(B);
+  return (a * x - b).norm() / (a.norm() * x.norm() + b.norm()) / kEpsilon;
+}
+
+bool sameElements(const RMatrix& a, const RMatrix& b) {
+  if (a.Height() != b.Height() || a.Width() != b.Width()) return false;
+  for (int k = 0; k < a.Height() * a.Width(); ++k)
+    if (a(k) != b(k)) return false;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// LinSolve
+
+class LinSolveRoutes : public ::testing::TestWithParam<int> {};  // parameter: threshold
+
+TEST_P(LinSolveRoutes, SolvesHandComputedDiagonalSystem) {
+  RMatrix A = fromRows(2, 2, {2.0, 0.0, 0.0, 4.0});
+  const RMatrix B = fromRows(2, 1, {2.0, 4.0});
+  RMatrix X(LinSolve(A, B, GetParam()));
+  ASSERT_TRUE(X.isOK());
+  EXPECT_EQ(X.getInfo(), 0);
+  EXPECT_DOUBLE_EQ(X(0, 0), 1.0);
+  EXPECT_DOUBLE_EQ(X(1, 0), 1.0);
+}
+
+TEST_P(LinSolveRoutes, RandomSystemHasSmallResidualAndAHoldsItsFactors) {
+  const int n = 37;
+  const RMatrix original = randomMatrix(n, n, 11);
+  const RMatrix B = randomMatrix(n, 3, 12);
+  RMatrix A(original);
+  RMatrix X = LinSolve(A, B, GetParam());
+  ASSERT_TRUE(X.isOK());
+  EXPECT_LT(scaledResidual(original, X, B), 4.0 * n);
+
+  // A now holds U on and above the diagonal, as Eigen's partial-pivoting LU computes it.
+  const Eigen::MatrixXd eigenLU =
+      Eigen::PartialPivLU<Eigen::MatrixXd>(toEigen(original)).matrixLU();
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i <= j; ++i) EXPECT_NEAR(A(i, j), eigenLU(i, j), 1e-12 * n) << i << "," << j;
+}
+
+TEST_P(LinSolveRoutes, SingularMatrixReportsZeroPivotAndLeavesB) {
+  RMatrix A = fromRows(2, 2, {1.0, 2.0, 2.0, 4.0});
+  const RMatrix B = fromRows(2, 1, {3.0, 5.0});
+  RMatrix X(LinSolve(A, B, GetParam()));
+  EXPECT_FALSE(X.isOK());
+  EXPECT_EQ(X.getInfo(), 2);
+  EXPECT_TRUE(sameElements(X, B));
+}
+
+TEST_P(LinSolveRoutes, NonConformingShapesAreRejectedBeforeTouchingA) {
+  const RMatrix original = randomMatrix(3, 3, 5);
+  RMatrix A(original);
+  const RMatrix B = randomMatrix(2, 1, 6);
+  RMatrix X(LinSolve(A, B, GetParam()));
+  EXPECT_FALSE(X.isOK());
+  EXPECT_EQ(X.getInfo(), -1);
+  EXPECT_TRUE(sameElements(A, original));
+
+  RMatrix wide = randomMatrix(3, 4, 7);
+  const RMatrix B4 = randomMatrix(4, 1, 8);
+  RMatrix Y(LinSolve(wide, B4, GetParam()));
+  EXPECT_EQ(Y.getInfo(), -1);
+}
+
+TEST_P(LinSolveRoutes, EmptySystemIsAnIllegalArgument) {
+  RMatrix A(0, 0), B(0, 1);
+  RMatrix X(LinSolve(A, B, GetParam()));
+  EXPECT_FALSE(X.isOK());
+  EXPECT_LT(X.getInfo(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(LapackAndLinpack, LinSolveRoutes, ::testing::Values(0, 100));
+
+TEST(LinSolve, TargetMayBeTheRightHandSide) {
+  const RMatrix original = randomMatrix(5, 5, 21);
+  const RMatrix B0 = randomMatrix(5, 2, 22);
+  for (int threshold : {0, 100}) {
+    RMatrix A(original), B(B0);
+    B = LinSolve(A, B, threshold);
+    ASSERT_TRUE(B.isOK());
+    EXPECT_LT(scaledResidual(original, B, B0), 40.0);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// LUDecomp / LUSolve
+
+TEST(LUDecomp, SolvesManyRightHandSidesAndLeavesAIntact) {
+  const int n = 24;
+  const RMatrix A = randomMatrix(n, n, 31);
+  const RMatrix copy(A);
+  LUDecomp lu(A);
+  ASSERT_TRUE(lu.isOK());
+  EXPECT_TRUE(sameElements(A, copy));
+  EXPECT_EQ(lu.Pivots().Length(), n);
+  for (unsigned seed : {32u, 33u}) {
+    const RMatrix B = randomMatrix(n, 2, seed);
+    RMatrix X = LUSolve(lu, B);
+    ASSERT_TRUE(X.isOK());
+    EXPECT_LT(scaledResidual(A, X, B), 4.0 * n);
+  }
+  // The factors are those of partial pivoting with the largest-magnitude pivot.
+  const Eigen::MatrixXd eigenLU = Eigen::PartialPivLU<Eigen::MatrixXd>(toEigen(A)).matrixLU();
+  EXPECT_LT((toEigen(lu.Factors()) - eigenLU).norm(), 1e-12 * n);
+}
+
+TEST(LUDecomp, HolderTakesAMatrixOfAnotherOrderLater) {
+  LUDecomp lu(3);
+  const RMatrix A = randomMatrix(4, 4, 41);
+  lu = A;
+  EXPECT_EQ(lu.Pivots().Length(), 4);
+  const RMatrix B = randomMatrix(4, 1, 42);
+  RMatrix X = LUSolve(lu, B);
+  ASSERT_TRUE(X.isOK());
+  EXPECT_LT(scaledResidual(A, X, B), 20.0);
+
+  LUDecomp copy(lu);  // deep: re-assigning the original leaves the copy's factors alone
+  lu = randomMatrix(4, 4, 43);
+  RMatrix Y = LUSolve(copy, B);
+  EXPECT_LT(scaledResidual(A, Y, B), 20.0);
+}
+
+TEST(LUDecomp, FailedFactorisationIsReportedAndBlocksTheSolve) {
+  const RMatrix singular = fromRows(3, 3, {1.0, 2.0, 3.0, 2.0, 4.0, 6.0, 1.0, 0.0, 1.0});
+  LUDecomp lu(singular);
+  EXPECT_FALSE(lu.isOK());
+  EXPECT_EQ(lu.getInfo(), 3);  // the first vanishing pivot is U(3, 3)
+
+  const RMatrix B = fromRows(3, 1, {1.0, 2.0, 3.0});
+  RMatrix X = LUSolve(lu, B);
+  EXPECT_FALSE(X.isOK());
+  EXPECT_EQ(X.getInfo(), 3);
+  EXPECT_TRUE(sameElements(X, B));
+
+  LUDecomp copy(lu);  // a copy of a failed decomposition is still failed
+  RMatrix Y = LUSolve(copy, B);
+  EXPECT_FALSE(Y.isOK());
+
+  LUDecomp assigned(3);
+  assigned = lu;
+  EXPECT_EQ(assigned.getInfo(), 3);
+}
+
+TEST(LUDecomp, OrderMustMatchTheRightHandSide) {
+  LUDecomp lu(randomMatrix(3, 3, 51));
+  const RMatrix B = randomMatrix(4, 1, 52);
+  RMatrix X = LUSolve(lu, B);
+  EXPECT_FALSE(X.isOK());
+  EXPECT_EQ(X.getInfo(), -1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Cholesky family
+
+TEST(SPDSolve, HandComputedSystemLeavesAIntact) {
+  const RMatrix A = fromRows(2, 2, {4.0, 2.0, 2.0, 3.0});
+  const RMatrix copy(A);
+  const RMatrix B = fromRows(2, 1, {6.0, 5.0});
+  RMatrix X = SPDSolve(A, B, 0.0);
+  ASSERT_TRUE(X.isOK());
+  EXPECT_NEAR(X(0, 0), 1.0, 4 * kEpsilon);
+  EXPECT_NEAR(X(1, 0), 1.0, 4 * kEpsilon);
+  EXPECT_TRUE(sameElements(A, copy));
+}
+
+TEST(SPDSolve, RidgeTermIsAddedToTheDiagonal) {
+  const int n = 30;
+  const RMatrix A = randomSpd(n, 61);
+  const RMatrix B = randomMatrix(n, 4, 62);
+  const double lambda = 0.75;
+  RMatrix X = SPDSolve(A, B, lambda);
+  ASSERT_TRUE(X.isOK());
+  RMatrix shifted(A);
+  for (int i = 0; i < n; ++i) shifted(i, i) += lambda;
+  EXPECT_LT(scaledResidual(shifted, X, B), 4.0 * n);
+}
+
+TEST(SPDSolve, IndefiniteMatrixFailsUnlessShifted) {
+  const RMatrix A = fromRows(2, 2, {1.0, 2.0, 2.0, 1.0});  // eigenvalues 3 and -1
+  const RMatrix B = fromRows(2, 1, {1.0, 1.0});
+  RMatrix X(2, 1);
+  X = 7.0;
+  X = SPDSolve(A, B, 0.0);
+  EXPECT_FALSE(X.isOK());
+  EXPECT_EQ(X.getInfo(), 2);
+  EXPECT_EQ(X(0, 0), 7.0);  // a failed factorisation leaves the target's elements alone
+  EXPECT_EQ(X(1, 0), 7.0);
+
+  RMatrix Y = SPDSolve(A, B, 2.0);  // A + 2I has eigenvalues 5 and 1
+  ASSERT_TRUE(Y.isOK());
+  EXPECT_NEAR(Y(0, 0), 0.2, 8 * kEpsilon);
+  EXPECT_NEAR(Y(1, 0), 0.2, 8 * kEpsilon);
+}
+
+TEST(SPDSolve, NonConformingShapes) {
+  const RMatrix A = randomSpd(3, 63);
+  const RMatrix B = randomMatrix(2, 1, 64);
+  RMatrix X = SPDSolve(A, B, 0.0);
+  EXPECT_FALSE(X.isOK());
+  EXPECT_EQ(X.getInfo(), -1);
+}
+
+TEST(CholDecomp, FactorMatchesHandValuesAndKeepsLowerTriangle) {
+  const RMatrix A = fromRows(2, 2, {4.0, 2.0, 2.0, 3.0});
+  RMatrix F = CholDecomp(A, 0.0);
+  ASSERT_TRUE(F.isOK());
+  EXPECT_DOUBLE_EQ(F(0, 0), 2.0);
+  EXPECT_DOUBLE_EQ(F(0, 1), 1.0);
+  EXPECT_DOUBLE_EQ(F(1, 1), std::sqrt(2.0));
+  EXPECT_EQ(F(1, 0), 2.0);
+
+  const RMatrix B = fromRows(2, 1, {6.0, 5.0});
+  RMatrix X = CholSolve(F, B);
+  ASSERT_TRUE(X.isOK());
+  EXPECT_NEAR(X(0, 0), 1.0, 4 * kEpsilon);
+  EXPECT_NEAR(X(1, 0), 1.0, 4 * kEpsilon);
+}
+
+TEST(CholDecomp, AgreesWithEigenAndSolvesThroughCholSolve) {
+  const int n = 20;
+  const RMatrix A = randomSpd(n, 71);
+  const double lambda = 0.5;
+  RMatrix F = CholDecomp(A, lambda);
+  ASSERT_TRUE(F.isOK());
+  Eigen::MatrixXd shifted = toEigen(A) + lambda * Eigen::MatrixXd::Identity(n, n);
+  const Eigen::MatrixXd eigenU = Eigen::LLT<Eigen::MatrixXd>(shifted).matrixU();
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < n; ++i) EXPECT_NEAR(F(i, j), i <= j ? eigenU(i, j) : A(i, j), 1e-12 * n);
+
+  const RMatrix B = randomMatrix(n, 3, 72);
+  RMatrix X = CholSolve(F, B);
+  ASSERT_TRUE(X.isOK());
+  RMatrix S(n, n);
+  for (int k = 0; k < n * n; ++k) S(k) = shifted(k);
+  EXPECT_LT(scaledResidual(S, X, B), 4.0 * n);
+}
+
+TEST(CholDecomp, FailuresAndInPlaceUse) {
+  RMatrix A = fromRows(3, 3, {1.0, 0.0, 0.0, 0.0, -1.0, 0.0, 0.0, 0.0, 1.0});
+  RMatrix F = CholDecomp(A, 0.0);
+  EXPECT_FALSE(F.isOK());
+  EXPECT_EQ(F.getInfo(), 2);
+
+  RMatrix rectangular = randomMatrix(3, 2, 73);
+  RMatrix G = CholDecomp(rectangular, 0.0);
+  EXPECT_EQ(G.getInfo(), -1);
+
+  A = CholDecomp(A, 2.0);  // the factor of diag(3, 1, 3), computed in place
+  ASSERT_TRUE(A.isOK());
+  EXPECT_DOUBLE_EQ(A(0, 0), std::sqrt(3.0));
+  EXPECT_DOUBLE_EQ(A(1, 1), 1.0);
+
+  const RMatrix B = randomMatrix(2, 1, 74);
+  RMatrix X = CholSolve(A, B);  // order 3 factor, 2 rows
+  EXPECT_EQ(X.getInfo(), -1);
+}
+
+TEST(LsqSolve, HandComputedMean) {
+  const RMatrix A = fromRows(2, 1, {1.0, 1.0});
+  const RMatrix B = fromRows(2, 1, {1.0, 3.0});
+  RMatrix X = LsqSolve(A, B, 0.0);
+  ASSERT_EQ(X.Height(), 1);
+  EXPECT_NEAR(X(0, 0), 2.0, 4 * kEpsilon);
+}
+
+TEST(LsqSolve, AgreesWithEigenQRWithAndWithoutRidge) {
+  const int m = 40, n = 6;
+  const RMatrix A = randomMatrix(m, n, 81);
+  const RMatrix B = randomMatrix(m, 2, 82);
+  for (double lambda : {0.0, 0.3}) {
+    RMatrix X = LsqSolve(A, B, lambda);
+    // Ridge regression is ordinary least squares on A stacked over sqrt(lambda) I.
+    Eigen::MatrixXd stacked(m + n, n), rhs(m + n, 2);
+    stacked << toEigen(A), std::sqrt(lambda) * Eigen::MatrixXd::Identity(n, n);
+    rhs << toEigen(B), Eigen::MatrixXd::Zero(n, 2);
+    const Eigen::MatrixXd expected = stacked.colPivHouseholderQr().solve(rhs);
+    EXPECT_LT((toEigen(X) - expected).norm(), 1e-12 * expected.norm()) << "lambda " << lambda;
+  }
+}
+
+TEST(LsqSolve, StatusIsOnlyEverChangedByFailure) {
+  const RMatrix A = randomMatrix(5, 2, 91);
+  const RMatrix B = randomMatrix(5, 1, 92);
+  RMatrix X(2, 1);
+  X.markFailed(17);
+  X = LsqSolve(A, B, 0.0);
+  EXPECT_FALSE(X.isOK());  // success does not clear an earlier failure
+  EXPECT_EQ(X.getInfo(), 17);
+  RMatrix check(2, 1);
+  check = LsqSolve(A, B, 0.0);
+  EXPECT_TRUE(sameElements(X, check));
+
+  const RMatrix shortB = randomMatrix(2, 1, 93);
+  const RMatrix tall = randomMatrix(3, 2, 94);
+  RMatrix Y(2, 1);
+  Y = 4.0;
+  Y = LsqSolve(tall, shortB, 0.0);
+  EXPECT_FALSE(Y.isOK());
+  EXPECT_EQ(Y.getInfo(), -1);
+  EXPECT_EQ(Y(0, 0), 4.0);
+
+  // A zero column makes A^T A singular; the ridge term repairs it.
+  RMatrix degenerate = randomMatrix(5, 2, 95);
+  for (int i = 0; i < 5; ++i) degenerate(i, 1) = 0.0;
+  RMatrix Z = LsqSolve(degenerate, B, 0.0);
+  EXPECT_FALSE(Z.isOK());
+  EXPECT_EQ(Z.getInfo(), 2);
+  RMatrix W = LsqSolve(degenerate, B, 1e-10);
+  EXPECT_TRUE(W.isOK());
+  EXPECT_EQ(W(1, 0), 0.0);
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+// The classical column-oriented LU against LAPACK's blocked LU on the same systems.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "kernel/dense_kernels.hpp"
+
+namespace {
+
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+
+std::vector<double> randomMatrix(int rows, int cols, unsigned seed) {
+  std::mt19937 engine(seed);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+  std::vector<double> m(static_cast<size_t>(rows) * cols);
+  for (double& x : m) x = uniform(engine);
+  return m;
+}
+
+// max |A x - b| / (|A|_max * |x|_1 + |b|_max): of order n * epsilon for a backward-stable solve.
+double scaledResidual(const std::vector<double>& a, int n, const std::vector<double>& x,
+                      const std::vector<double>& b, bool transposed) {
+  double largestResidual = 0.0, largestA = 0.0, largestB = 0.0, sumX = 0.0;
+  for (int i = 0; i < n; ++i) {
+    double r = -b[i];
+    for (int k = 0; k < n; ++k) {
+      const double aik = transposed ? a[k + i * n] : a[i + k * n];
+      r += aik * x[k];
+      largestA = std::max(largestA, std::fabs(aik));
+    }
+    largestResidual = std::max(largestResidual, std::fabs(r));
+    largestB = std::max(largestB, std::fabs(b[i]));
+    sumX += std::fabs(x[i]);
+  }
+  return largestResidual / (largestA * sumX + largestB);
+}
+
+class LinpackAgainstLapack : public ::testing::TestWithParam<int> {};
+
+TEST_P(LinpackAgainstLapack, FactorsPivotsAndSolutionsAgree) {
+  const int n = GetParam();
+  const std::vector<double> a = randomMatrix(n, n, 1000 + n);
+  const std::vector<double> b = randomMatrix(n, 1, 2000 + n);
+
+  std::vector<double> linpackFactors = a, lapackFactors = a;
+  std::vector<int> linpackPivots(n), lapackPivots(n);
+  ASSERT_EQ(CLinpack_DGEFA(linpackFactors.data(), n, n, linpackPivots.data()), 0);
+  ASSERT_EQ(CLapack_DGETRF(n, n, lapackFactors.data(), n, lapackPivots.data()), 0);
+
+  // Same pivot choice and U. The classical routine stores the negated multipliers and, unlike
+  // LAPACK, does not carry later interchanges back into earlier columns of L: replay them.
+  EXPECT_EQ(linpackPivots, lapackPivots);
+  for (int k = 0; k < n; ++k)
+    for (int later = k + 1; later < n; ++later)
+      std::swap(linpackFactors[later + k * n], linpackFactors[linpackPivots[later] - 1 + k * n]);
+  double largestU = 0.0;
+  for (double value : lapackFactors) largestU = std::max(largestU, std::fabs(value));
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < n; ++i) {
+      const double expected = i > j ? -lapackFactors[i + j * n] : lapackFactors[i + j * n];
+      EXPECT_NEAR(linpackFactors[i + j * n], expected, 64 * n * kEpsilon * largestU)
+          << "(" << i << ", " << j << ")";
+    }
+
+  std::vector<double> x = b, xLapack = b;
+  linpackFactors = a;
+  ASSERT_EQ(CLinpack_DGEFA(linpackFactors.data(), n, n, linpackPivots.data()), 0);
+  ASSERT_EQ(CLinpack_DGESL(linpackFactors.data(), n, n, linpackPivots.data(), x.data(), 0), 0);
+  ASSERT_EQ(
+      CLapack_DGETRS("N", n, 1, lapackFactors.data(), n, lapackPivots.data(), xLapack.data(), n),
+      0);
+  EXPECT_LT(scaledResidual(a, n, x, b, false), 8 * n * kEpsilon);
+  double largestX = 0.0;
+  for (double value : xLapack) largestX = std::max(largestX, std::fabs(value));
+  for (int i = 0; i < n; ++i) EXPECT_NEAR(x[i], xLapack[i], 1e-9 * largestX);
+
+  std::vector<double> y = b;
+  ASSERT_EQ(CLinpack_DGESL(linpackFactors.data(), n, n, linpackPivots.data(), y.data(), 1), 0);
+  EXPECT_LT(scaledResidual(a, n, y, b, true), 8 * n * kEpsilon);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, LinpackAgainstLapack, ::testing::Values(1, 2, 3, 7, 16, 61));
+
+TEST(LinpackLU, WorksInsideALargerLeadingDimension) {
+  const int n = 4, lda = 6;
+  const std::vector<double> a = randomMatrix(lda, n, 7);
+  std::vector<double> compact(n * n);
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < n; ++i) compact[i + j * n] = a[i + j * lda];
+  std::vector<double> factors = a;
+  std::vector<int> pivots(n);
+  ASSERT_EQ(CLinpack_DGEFA(factors.data(), lda, n, pivots.data()), 0);
+  for (int j = 0; j < n; ++j)  // rows past n belong to someone else
+    for (int i = n; i < lda; ++i) EXPECT_EQ(factors[i + j * lda], a[i + j * lda]);
+  std::vector<double> b = {1.0, -2.0, 0.5, 3.0}, x = b;
+  CLinpack_DGESL(factors.data(), lda, n, pivots.data(), x.data(), 0);
+  EXPECT_LT(scaledResidual(compact, n, x, b, false), 32 * kEpsilon);
+}
+
+TEST(LinpackLU, ReportsTheLastZeroPivot) {
+  // Rank one, with multipliers that are powers of two so the elimination is exact: the pivots
+  // of steps 2 and 3 both vanish.
+  std::vector<double> a = {4.0, 2.0, 1.0, 8.0, 4.0, 2.0, 4.0, 2.0, 1.0};
+  std::vector<int> pivots(3);
+  EXPECT_EQ(CLinpack_DGEFA(a.data(), 3, 3, pivots.data()), 3);
+
+  std::vector<double> firstColumnZero = {0.0, 0.0, 1.0, 2.0};
+  std::vector<int> twoPivots(2);
+  EXPECT_EQ(CLinpack_DGEFA(firstColumnZero.data(), 2, 2, twoPivots.data()), 1);
+}
+
+TEST(LinpackLU, RejectsIllegalArguments) {
+  std::vector<double> a(4, 1.0);
+  std::vector<int> pivots(2);
+  EXPECT_EQ(CLinpack_DGEFA(a.data(), 2, -1, pivots.data()), -3);
+  EXPECT_EQ(CLinpack_DGEFA(a.data(), 1, 2, pivots.data()), -2);
+  EXPECT_EQ(CLinpack_DGESL(a.data(), 1, 2, pivots.data(), a.data(), 0), -2);
+  EXPECT_EQ(CLinpack_DGEFA(a.data(), 1, 0, pivots.data()), 0);  // empty system: nothing to do
+}
+
+}  // namespace
