@@ -119,6 +119,13 @@ TEST(MTRng, UniformConversionsAndTheirDrawCounts) {
     ASSERT_EQ(rng.dRand64(), oracle.uniform53());
   }
   EXPECT_EQ(Raw(rng), oracle.raw());  // both consumed the same number of words
+
+  // The block fill starts mid-block and runs across several twists.
+  std::vector<double> filled(2000);
+  rng.dRandFill(filled.data(), 2000);
+  for (double value : filled) ASSERT_EQ(value, oracle.uniform32());
+  rng.dRandFill(filled.data(), 0);
+  EXPECT_EQ(Raw(rng), oracle.raw());
 }
 
 TEST(MTRng, IntegerConversions) {
@@ -290,6 +297,12 @@ TEST(RandomMatrix, FilledColumnByColumnFromAFreshGenerator) {
       EXPECT_EQ(n(k + 1), pair.second);
     }
   }
+  // Columns longer than a state block, in a taller target so that the stride is not the height.
+  RMatrix tall(701, 3);
+  dRand(700, 3, 17).KickAss(tall);
+  Oracle column(17);
+  for (int c = 0; c < 3; ++c)
+    for (int r = 0; r < 700; ++r) ASSERT_EQ(tall(r, c), column.uniform32());
   RMatrix again = nRand(3, 3, 17);
   for (int k = 0; k < 9; ++k) EXPECT_EQ(again(k), n(k));
 }

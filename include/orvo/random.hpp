@@ -48,6 +48,10 @@ class ORVO_API MTRng {
   // Uniform on [0, 1) with 32-bit resolution: a * 2^-32. One draw.
   double dRand() { return static_cast<double>(lRand()) * kTwoToMinus32; }
 
+  // Writes count successive dRand() values to out[0 ... count-1], the same values and draws as
+  // count dRand() calls, a state block at a time (the form the random-matrix fill uses).
+  void dRandFill(double* out, long count);
+
   // Uniform on [0, 1) with 53-bit resolution: ((a >> 5) * 2^26 + (b >> 6)) * 2^-53, a drawn
   // first. Two draws.
   double dRand64() {

@@ -15,6 +15,9 @@ inline constexpr int kMaxIterations = 200;
 // The run ends once the centres move (in total squared distance) no more than the first
 // iteration's movement divided by this.
 inline constexpr double kMovementReduction = 50.0;
+// Points whose distances to all centres are formed at a time: the distance block stays in cache
+// and the scratch storage does not grow with the number of points.
+inline constexpr int kBlockPoints = 2048;
 
 class KMeansRun {
  public:
@@ -28,9 +31,11 @@ class KMeansRun {
         seed_(seed),
         counts_(clusters_),
         nearest_(points_),
-        nearestDistance_(points_),
-        sums_(clusters_, dimension_),
-        distances_(points_, clusters_) {
+        blockSize_(points_ < kBlockPoints ? points_ : kBlockPoints),
+        nearestDistance_(blockSize_),
+        blockPoints_(blockSize_ * dimension_),
+        blockDistances_(blockSize_ * clusters_),
+        sums_(clusters_, dimension_) {
     permutation_ = RandPerm(points_, 0, seed_);
     for (int q = 0; q < clusters_; ++q) CopyPointToCentre(permutation_[q], q);
     next_ = clusters_;
@@ -56,22 +61,17 @@ class KMeansRun {
   }
 
   // Nearest centre of every point against the current centres (the first of equally near
-  // centres wins), cluster sizes, and the sums of each cluster's points.
+  // centres wins), cluster sizes, and the sums of each cluster's points. The squared distances
+  // come from Euclidean2, a block of points at a time.
   void AssignPoints() {
-    distances_ = Euclidean2(data_, centres_);
-    const double* column = distances_.Array();
-    for (int p = 0; p < points_; ++p) {
-      nearest_[p] = 0;
-      nearestDistance_[p] = column[p];
-    }
-    for (int q = 1; q < clusters_; ++q) {
-      column += points_;
-      for (int p = 0; p < points_; ++p) {
-        if (column[p] < nearestDistance_[p]) {
-          nearestDistance_[p] = column[p];
-          nearest_[p] = q;
-        }
-      }
+    for (int first = 0; first < points_; first += blockSize_) {
+      const int count = points_ - first < blockSize_ ? points_ - first : blockSize_;
+      RMatrix block(count, dimension_, blockPoints_.Array());
+      for (int j = 0; j < dimension_; ++j)
+        for (int r = 0; r < count; ++r) block(r, j) = data_(first + r, j);
+      RMatrix distances(count, clusters_, blockDistances_.Array());
+      distances = Euclidean2(block, centres_);
+      NearestInBlock(distances, first);
     }
     for (int q = 0; q < clusters_; ++q) counts_[q] = 0;
     for (int p = 0; p < points_; ++p) ++counts_[nearest_[p]];
@@ -80,6 +80,26 @@ class KMeansRun {
       const double* x = data_.Array() + static_cast<long>(j) * points_;
       double* sum = sums_.Array() + static_cast<long>(j) * clusters_;
       for (int p = 0; p < points_; ++p) sum[nearest_[p]] += x[p];
+    }
+  }
+
+  // Column by column through the block's distances, so that they are read contiguously; a later
+  // centre replaces the nearest so far only when strictly nearer.
+  void NearestInBlock(const RMatrix& distances, int first) {
+    const int count = distances.Height();
+    const double* column = distances.Array();
+    for (int r = 0; r < count; ++r) {
+      nearest_[first + r] = 0;
+      nearestDistance_[r] = column[r];
+    }
+    for (int q = 1; q < clusters_; ++q) {
+      column += count;
+      for (int r = 0; r < count; ++r) {
+        if (column[r] < nearestDistance_[r]) {
+          nearestDistance_[r] = column[r];
+          nearest_[first + r] = q;
+        }
+      }
     }
   }
 
@@ -122,10 +142,12 @@ class KMeansRun {
   Vector<int> permutation_;
   int next_ = 0;  // first position of the permutation not yet taken
   mvlarray<int> counts_;
-  mvlarray<int> nearest_;
-  mvlarray<double> nearestDistance_;
+  mvlarray<int> nearest_;  // of every point
+  const int blockSize_;
+  mvlarray<double> nearestDistance_;  // of the points of one block
+  mvlarray<double> blockPoints_;
+  mvlarray<double> blockDistances_;
   RMatrix sums_;
-  RMatrix distances_;
   double firstMovement_ = 0.0;
 };
 

@@ -29,7 +29,11 @@ struct KeyedValue {
 }  // namespace
 
 void dRand::KickAss(RMatrix& target) const {
-  FillColumnwise(target, height_, width_, seed_, [](MTRng& rng) { return rng.dRand(); });
+  if (height_ <= 0 || width_ <= 0) return;
+  MTRng rng(static_cast<std::uint32_t>(seed_));
+  const long stride = target.Height();
+  double* column = target.Array();
+  for (int c = 0; c < width_; ++c, column += stride) rng.dRandFill(column, height_);
 }
 
 void eRand::KickAss(RMatrix& target) const {
