@@ -10,7 +10,9 @@ using Orvo::mvlarray;
 
 // Under AddressSanitizer an impossible request must come back as null, as from the plain heap,
 // rather than end the process, so that the exhaustion path can be tested in both builds.
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char* __asan_default_options() {
+  return "allocator_may_return_null=1";
+}
 
 namespace {
 struct Counters {

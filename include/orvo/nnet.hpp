@@ -206,4 +206,7 @@ class ORVO_API MLP : public FeedForwardNeuralNet {
 
 }  // namespace Orvo
 
+// The perceptron trainer, kept in a header of its own.
+#include "orvo/mlp_trainer.hpp"
+
 #endif  // ORVO_NNET_HPP

@@ -23,7 +23,7 @@ constexpr double kDefaultPivotThreshold = 0.1;
 constexpr double kDefaultSymmetricThreshold = 0.001;
 
 // keep entries.
-enum Keep { kMark, kOrder, kEntries, kLnz, kUnz, kReciprocal, kRank, kTransposed };
+enum Keep { kMark, kOrder, kEntries, kLnz, kUnz, kReciprocal, kRank, kTransposed, kSymmetric };
 
 // info entries (0-based positions of the 1-based numbers in the header).
 enum InfoAt {
@@ -87,7 +87,7 @@ sparse_lu::Settings settingsFrom(const double* cntl, const int* icntl) {
   s.pivotThreshold = cntl[0];
   s.symmetricPivotThreshold = cntl[1];
   s.blockSize = std::max(1, icntl[6]);
-  s.chooseStrategy = icntl[5] != 0;
+  s.strategy = icntl[5] != 0 ? sparse_lu::Settings::kChoose : sparse_lu::Settings::kUnsymmetric;
   return s;
 }
 
@@ -184,8 +184,11 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
   auto place = [&](std::int64_t lnz, std::int64_t) {
     return sparse_lu::LayFactors(order, order, lnz, index + front_integers, value + entries);
   };
-  const sparse_lu::Attempt attempt =
-      sparse_lu::Factorise(a, settingsFrom(cntl, icntl), given, fits, place);
+  sparse_lu::Settings settings = settingsFrom(cntl, icntl);
+  if (reuseOrder)
+    settings.strategy =
+        keep[kSymmetric] != 0 ? sparse_lu::Settings::kSymmetric : sparse_lu::Settings::kUnsymmetric;
+  const sparse_lu::Attempt attempt = sparse_lu::Factorise(a, settings, given, fits, place);
   info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(index_needed);
   info[kValueNeeded] = info[kValueNeededRefactor] = clampToInt(value_needed);
   switch (attempt.kind) {
@@ -207,6 +210,7 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
   keep[kReciprocal] = attempt.reciprocalScale ? 1 : 0;
   keep[kRank] = attempt.rank;
   keep[kTransposed] = *transpose ? 1 : 0;
+  keep[kSymmetric] = attempt.symmetricStrategy ? 1 : 0;
   info[kLInfo] = keep[kLnz];
   info[kUInfo] = keep[kUnz];
   info[kRankInfo] = attempt.rank;
@@ -302,8 +306,11 @@ void HSL_MA38CD(const int* n, const int*, const bool* transpose, const int*, con
       b_max = std::max(b_max, std::fabs(b[i]));
     }
     const double scale = row_sum_max * x_max + b_max;
+    const double previous = rinfo[4];
     rinfo[4] = scale > 0.0 ? largest / scale : 0.0;
-    if (rinfo[4] <= cntl[2]) break;
+    // Stop at the target, or once a step no longer halves the error: further steps would
+    // cost a solve each for rounding noise.
+    if (rinfo[4] <= cntl[2] || (step > 0 && rinfo[4] > previous / 2)) break;
     solve(r, correction);
     for (int i = 0; i < order; ++i) x[i] += correction[i];
     ++info[kRefinementSteps];

@@ -23,7 +23,19 @@ constexpr double kDefaultRankTolerance = 1e-13;
 
 // Region positions are absolute: a caller that enlarges the arrays copies their old contents to
 // the same positions, where a later call must find them.
-enum Keep { kMark, kRows, kCols, kEntries, kLnz, kUnz, kReciprocal, kRank, kIntBase, kRealBase };
+enum Keep {
+  kMark,
+  kRows,
+  kCols,
+  kEntries,
+  kLnz,
+  kUnz,
+  kReciprocal,
+  kRank,
+  kIntBase,
+  kRealBase,
+  kSymmetric
+};
 enum InfoAt {
   kStatus = 0,
   kNeeded = 2,
@@ -152,7 +164,8 @@ void HSL_MA48AD(const int* m, const int* n, const int* ne, const int* job, const
   sparse_lu::ColumnForm form;
   if (!sparse_lu::BuildColumnForm(*m, *n, *ne, irn, jcn, a, false, form)) return finish(kOutside);
   info[kSummed] = static_cast<int>(form.row.size());
-  // The analysis only sizes the storage: its bound on the factors decides whether la suffices.
+  // The analysis only sizes the storage: its estimate of the factors decides whether la
+  // suffices.
   std::int64_t needed = 0;
   auto fits = [&](std::int64_t lnz, std::int64_t unz) {
     needed = *ne + regionIntegers(*m, *n, *ne, lnz, unz);
@@ -212,8 +225,12 @@ void HSL_MA48BD(const int* m, const int* n, const int* ne, const int* job, const
     return layRegion(rows, cols, lnz, unz, basesAtEnd(rows, cols, entries, lnz, unz, *la), irn, a)
         .factors;
   };
-  const sparse_lu::Attempt attempt = sparse_lu::Factorise(
-      form, settingsFrom(cntl, icntl), refactor ? stored_order.data() : nullptr, fits, place);
+  sparse_lu::Settings settings = settingsFrom(cntl, icntl);
+  if (refactor)
+    settings.strategy =
+        keep[kSymmetric] != 0 ? sparse_lu::Settings::kSymmetric : sparse_lu::Settings::kUnsymmetric;
+  const sparse_lu::Attempt attempt =
+      sparse_lu::Factorise(form, settings, refactor ? stored_order.data() : nullptr, fits, place);
   info[kNeeded] = info[kNeededRefactor] = clampToInt(needed);
   if (attempt.kind == sparse_lu::Attempt::kShort) return finish(kShort);
   if (attempt.kind == sparse_lu::Attempt::kInvalid) return finish(kOutside);
@@ -228,6 +245,7 @@ void HSL_MA48BD(const int* m, const int* n, const int* ne, const int* job, const
   keep[kReciprocal] = attempt.reciprocalScale ? 1 : 0;
   keep[kIntBase] = static_cast<int>(bases.integers);
   keep[kRealBase] = static_cast<int>(bases.reals);
+  keep[kSymmetric] = attempt.symmetricStrategy ? 1 : 0;
   keep[kRank] = rankOf(region.factors, cntl[3]);
   info[kRankInfo] = keep[kRank];
   info[kFactorEntries] = clampToInt(attempt.lnz + attempt.unz);

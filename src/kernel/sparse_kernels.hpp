@@ -53,8 +53,8 @@ void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, i
 //             column structure (unsymmetric strategy)
 //   icntl(7)  block size of the dense kernels inside the factorisation (default 32)
 //   icntl(8)  iterative refinement steps in HSL_MA38CD (default 0); refinement uses the original
-//             matrix at the front of the arrays and stops early when the componentwise backward
-//             error falls below cntl(3)
+//             matrix at the front of the arrays and stops early when the normwise backward
+//             error falls below cntl(3) or a step fails to halve it
 //   cntl(1)   relative pivot threshold: a pivot must be at least cntl(1) times the largest
 //             entry of its column (default 0.1)
 //   cntl(2)   threshold for preferring the diagonal under the symmetric strategy (default 0.001)
@@ -70,8 +70,10 @@ void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, i
 //   info(5) n,  info(6) ne,  info(7) entries after summing duplicates,
 //   info(10)  entries in L (unit diagonal included),  info(11) entries in U,
 //   info(12)  numerical rank (nonzero pivots),  info(13) off-diagonal pivots,
-//   info(19)  and info(22): index length needed (exact after a factorisation, an upper bound
-//             when the shortage was found by the analysis),
+//   info(19)  and info(22): index length needed (exact after a factorisation; when the
+//             shortage was found by the analysis, before any numeric work, an estimate that
+//             twice its value covers in practice, and should it not, the next call reports the
+//             exact need),
 //   info(21)  and info(23): value length needed (likewise).
 //   rinfo(1)  seconds spent,  rinfo(2) floating-point operations of the factorisation,
 //   rinfo(3)  smallest and rinfo(4) largest absolute pivot,
@@ -130,7 +132,8 @@ void HSL_MA38CD(const int* n, const int* job, const bool* transpose, const int* 
 //   info(1)   0 success;  4 warning: rank deficient (info(5) < min(m, n));  -1 m < 1 or n < 1;
 //             -2 ne < 1;  -3 la too short (info(3) or info(4) gives the length needed);
 //             -6 an entry outside the matrix;  -7 invalid job or no analysis/factorisation.
-//   info(3)   la needed (job 1: after HSL_MA48AD an upper bound, after HSL_MA48BD exact),
+//   info(3)   la needed (after HSL_MA48AD an estimate as for info(19) of HSL_MA38, after
+//             HSL_MA48BD exact),
 //   info(4)   la needed by a job-2 refactorisation,  info(5) rank,
 //   info(6)   entries in L and U,  info(7) entries after summing duplicates.
 //   rinfo(1)  floating-point operations of the last factorisation.

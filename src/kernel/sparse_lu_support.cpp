@@ -127,8 +127,17 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   control[UMFPACK_PIVOT_TOLERANCE] = settings.pivotThreshold;
   control[UMFPACK_SYM_PIVOT_TOLERANCE] = settings.symmetricPivotThreshold;
   control[UMFPACK_BLOCK_SIZE] = settings.blockSize;
-  control[UMFPACK_STRATEGY] =
-      settings.chooseStrategy ? UMFPACK_STRATEGY_AUTO : UMFPACK_STRATEGY_UNSYMMETRIC;
+  switch (settings.strategy) {
+    case Settings::kChoose:
+      control[UMFPACK_STRATEGY] = UMFPACK_STRATEGY_AUTO;
+      break;
+    case Settings::kUnsymmetric:
+      control[UMFPACK_STRATEGY] = UMFPACK_STRATEGY_UNSYMMETRIC;
+      break;
+    case Settings::kSymmetric:
+      control[UMFPACK_STRATEGY] = UMFPACK_STRATEGY_SYMMETRIC;
+      break;
+  }
   if (givenOrder != nullptr) control[UMFPACK_ORDERING] = UMFPACK_ORDERING_GIVEN;
 
   Attempt attempt;
@@ -143,9 +152,23 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   throwIfOutOfMemory(status);
   if (status != UMFPACK_OK) return attempt;
 
-  attempt.lnz = static_cast<std::int64_t>(info[UMFPACK_LNZ_ESTIMATE]);
-  attempt.unz = static_cast<std::int64_t>(info[UMFPACK_UNZ_ESTIMATE]);
-  if (!fits(attempt.lnz, attempt.unz)) {
+  // The analysis bounds L and U from above assuming the worst pivoting; for matrices ordered
+  // symmetrically it also counts the factors of the pivot-free elimination, usually within a
+  // few per cent of the truth, while the bound can be ten times too high. So the storage is
+  // judged by an estimate: that count, or else half the bound (a caller that doubles the
+  // estimate then holds the bound).
+  attempt.symmetricStrategy = info[UMFPACK_STRATEGY_USED] == UMFPACK_STRATEGY_SYMMETRIC;
+  if (attempt.symmetricStrategy && info[UMFPACK_SYMMETRIC_LUNZ] > 0) {
+    const auto both = static_cast<std::int64_t>(info[UMFPACK_SYMMETRIC_LUNZ]) + a.n;
+    attempt.lnz = both / 2 + std::min(a.m, a.n) / 2;
+    attempt.unz = both - both / 2;
+  } else {
+    attempt.lnz = static_cast<std::int64_t>(info[UMFPACK_LNZ_ESTIMATE]) / 2;
+    attempt.unz = static_cast<std::int64_t>(info[UMFPACK_UNZ_ESTIMATE]) / 2;
+  }
+  // A refactorisation's storage was sized by an earlier factorisation of the same pattern,
+  // which says more than the estimate; only the exact sizes are judged then.
+  if (givenOrder == nullptr && !fits(attempt.lnz, attempt.unz)) {
     attempt.kind = Attempt::kShort;
     return attempt;
   }

@@ -40,6 +40,7 @@ struct FactorView {
   double* lValue = nullptr;
   double* uValue = nullptr;
   bool reciprocalScale = false;
+  bool symmetricStrategy = false;  // the strategy that was used
 };
 
 // Integer and real entries taken by factors of the given sizes.
@@ -52,7 +53,10 @@ struct Settings {
   double pivotThreshold = 0.1;
   double symmetricPivotThreshold = 0.001;
   int blockSize = 32;
-  bool chooseStrategy = true;
+  // Which elimination strategy: chosen from the pattern, or one imposed (a refactorisation
+  // imposes the one its order was made for: chosen afresh under a given order it may differ,
+  // with much more fill).
+  enum Strategy { kChoose, kUnsymmetric, kSymmetric } strategy = kChoose;
 };
 
 // Outcome of one factorisation attempt.
@@ -63,11 +67,13 @@ struct Attempt {
   int offDiagonalPivots = 0;
   double flops = 0.0, smallestPivot = 0.0, largestPivot = 0.0;
   bool reciprocalScale = false;
+  bool symmetricStrategy = false;  // the strategy that was used
 };
 
 // Analyses (givenOrder null) or reuses the column order givenOrder (n entries, 0-based), then
-// factorises. The analysis bounds the factor sizes from above; when `fits` rejects that bound
-// the attempt ends as kShort before any numeric work, reporting the bound. Otherwise the matrix
+// factorises. The analysis estimates the factor sizes; when `fits` rejects the estimate the
+// attempt ends as kShort before any numeric work, reporting the estimate (not so under a given
+// order: a refactorisation judges only the exact sizes). Otherwise the matrix
 // is factorised, `fits` is asked again with the exact sizes (kShort if rejected), and `place`
 // supplies the storage into which the factors are copied. Nothing of the engine survives the
 // call. Raises Orvo::mvlException when the engine runs out of memory.

@@ -1,11 +1,10 @@
 // Storage, assembly, compression, product and residual of sparseMatrix.
 #include <algorithm>
 #include <cmath>
-#include <new>
-#include <utility>
 
 #include "kernel/sparse_kernels.hpp"
 #include "orvo/sparse.hpp"
+#include "sparse/array_growth.hpp"
 #include "sparse/sparse_records.hpp"
 
 namespace Orvo {
@@ -16,22 +15,6 @@ constexpr int kDefaultFillInEmpty = 10;
 constexpr int kSortInfoLength = 10;
 constexpr int kSortControlLength = 10;
 
-// Replaces `target` by `source` without copying the elements a second time (mvlarray has no
-// move assignment): the old block is released exactly once and the new one adopted.
-template <class T>
-void adopt(mvlarray<T>& target, mvlarray<T>&& source) {
-  target.~mvlarray<T>();
-  new (&target) mvlarray<T>(std::move(source));
-}
-
-template <class T>
-mvlarray<T> resized(const mvlarray<T>& old, int length) {
-  mvlarray<T> grown(length);
-  const int kept = std::min(old.Length(), length);
-  std::copy(old.Array(), old.Array() + kept, grown.Array());
-  std::fill(grown.Array() + kept, grown.Array() + length, T(0));
-  return grown;
-}
 }  // namespace
 
 sparseMatrix::sparseMatrix(int capacity, int nr, int nc)
@@ -98,9 +81,9 @@ void sparseMatrix::releaseRecords() {
 
 void sparseMatrix::growStorage() {
   const int grown = 4 * capacity_ / 3 + 1;
-  adopt(irn_, resized(irn_, grown));
-  adopt(jcn_, resized(jcn_, grown));
-  adopt(data_, resized(data_, grown));
+  resizeKeeping(irn_, grown);
+  resizeKeeping(jcn_, grown);
+  resizeKeeping(data_, grown);
   capacity_ = grown;
 }
 

@@ -10,6 +10,7 @@
 
 #include "kernel/sparse_kernels.hpp"
 #include "orvo/sparse.hpp"
+#include "sparse/array_growth.hpp"
 #include "sparse/sparse_records.hpp"
 
 namespace Orvo {
@@ -38,18 +39,13 @@ int checkedLength(std::int64_t length) {
   return static_cast<int>(std::max<std::int64_t>(length, 0));
 }
 
-// Copies source over the front of target (as far as both reach) and zeroes the rest.
+// Gives target the length and the contents of source as far as both reach, zeros beyond.
 template <class T>
-void refill(mvlarray<T>& target, const mvlarray<T>& source) {
-  const int shared = std::min(target.Length(), source.Length());
+void refillFrom(mvlarray<T>& target, int length, const mvlarray<T>& source) {
+  if (target.Length() != length) target.Reallocate(length);
+  const int shared = std::min(length, source.Length());
   std::copy(source.Array(), source.Array() + shared, target.Array());
-  std::fill(target.Array() + shared, target.Array() + target.Length(), T(0));
-}
-
-template <class T>
-void reallocateAndRefill(mvlarray<T>& target, int length, const mvlarray<T>& source) {
-  target.Reallocate(length);
-  refill(target, source);
+  std::fill(target.Array() + shared, target.Array() + length, T(0));
 }
 
 std::int64_t times(std::int64_t a, std::int64_t b) {
@@ -68,10 +64,9 @@ std::unique_ptr<MA38Work> createSquareRecord(int nr, int nz, int fill_in,
   record->lindex = checkedLength(f * s + 2 * std::int64_t{nr} + 1);
   record->n = nr;
   record->ne = nz;
+  // Only the front carries meaning; the kernel writes everything behind it before reading it.
   record->index.Reallocate(record->lindex);
   record->value.Reallocate(record->lvalue);
-  std::fill(record->index.Array(), record->index.Array() + record->lindex, 0);
-  std::fill(record->value.Array(), record->value.Array() + record->lvalue, 0.0);
   std::copy(irn.Array(), irn.Array() + nz, record->index.Array());
   std::copy(jcn.Array(), jcn.Array() + nz, record->index.Array() + nz);
   std::copy(data.Array(), data.Array() + nz, record->value.Array());
@@ -88,11 +83,11 @@ using SquareRoutine = void (*)(const int*, const int*, const int*, const bool*, 
                                double*);
 
 // The factorisation loop shared by the first factorisation and the refactorisation; they differ
-// only in the routine and in how the lengths grow.
+// only in the routine and in how the lengths grow. The call is repeated with the arrays as they
+// were before it: the kernels leave them untouched when they report a shortage, so the arrays
+// themselves serve as the saved copies and growing them keeps their contents.
 template <class GrowIndex, class GrowValue>
 bool squareLoop(MA38Work& w, SquareRoutine routine, GrowIndex growIndex, GrowValue growValue) {
-  const mvlarray<int> saved_index(w.index);
-  const mvlarray<double> saved_value(w.value);
   const int job = 1;
   const bool transpose = false;
   for (;;) {
@@ -100,16 +95,16 @@ bool squareLoop(MA38Work& w, SquareRoutine routine, GrowIndex growIndex, GrowVal
             w.keep.Array(), w.cntl.Array(), w.icntl.Array(), w.info.Array(), w.rinfo.Array());
     const int status = entry(w.info, 1);
     bool adjusted = false;
+    // Entries beyond the old lengths are written by the kernel before being read: not zeroed,
+    // so that pages the factors never reach are never touched.
     if (status == kIndexShort || status == kBothShort) {
       w.lindex = growIndex();
-      reallocateAndRefill(w.index, w.lindex, saved_index);
-      refill(w.value, saved_value);
+      resizeKeeping(w.index, w.lindex, false);
       adjusted = true;
     }
     if (status == kValueShort || status == kBothShort) {
       w.lvalue = growValue();
-      reallocateAndRefill(w.value, w.lvalue, saved_value);
-      refill(w.index, saved_index);
+      resizeKeeping(w.value, w.lvalue, false);
       adjusted = true;
     }
     if (!adjusted) return status == 0;
@@ -194,18 +189,18 @@ void generalFactorRoutine(MA48Work& w, int job) {
              w.info.Array(), w.rinfo.Array());
 }
 
-// Repeats the factorisation until it fits; `grow` gives the next length after a shortage.
+// Repeats the factorisation until it fits; `grow` gives the next length after a shortage. As on
+// the square path the kernel leaves the arrays untouched when it reports a shortage, so growing
+// them with their contents restores the state from before the call.
 template <class Grow>
 bool generalFactorLoop(MA48Work& w, int job, Grow grow) {
-  const mvlarray<int> saved_irn(w.irn), saved_jcn(w.jcn);
-  const mvlarray<double> saved_a(w.a);
   for (;;) {
     generalFactorRoutine(w, job);
     if (entry(w.info, 1) != kGeneralShort) return entry(w.info, 1) == 0;
     w.la = grow();
-    reallocateAndRefill(w.irn, w.la, saved_irn);
-    reallocateAndRefill(w.jcn, w.la, saved_jcn);
-    reallocateAndRefill(w.a, w.la, saved_a);
+    resizeKeeping(w.irn, w.la);
+    resizeKeeping(w.jcn, w.la);
+    resizeKeeping(w.a, w.la);
   }
 }
 
@@ -214,9 +209,9 @@ bool generalAnalyseAndFactorise(MA48Work& w, int job) {
   w.la = checkedLength(times(w.fill, ne));
   bool first = true;
   for (;;) {
-    reallocateAndRefill(w.irn, w.la, w.rowCopy);
-    reallocateAndRefill(w.jcn, w.la, w.columnCopy);
-    reallocateAndRefill(w.a, w.la, w.valueCopy);
+    refillFrom(w.irn, w.la, w.rowCopy);
+    refillFrom(w.jcn, w.la, w.columnCopy);
+    refillFrom(w.a, w.la, w.valueCopy);
     HSL_MA48AD(&w.m, &w.n, &w.ne, &job, &w.la, w.a.Array(), w.irn.Array(), w.jcn.Array(),
                w.keep.Array(), w.cntl.Array(), w.icntl.Array(), w.iw.Array(), w.info.Array(),
                w.rinfo.Array());

@@ -1,0 +1,289 @@
+// sparseMatrix against UMFPACK called directly on the same matrices in the same run. Each
+// iteration times both (thread CPU time, interleaved) and reports their ratio:
+//   FirstSolve  Solve on a fresh matrix      vs  umfpack symbolic + numeric + solve
+//   ReSolve     ReSolve with new values      vs  umfpack numeric + solve (symbolic kept)
+//   Solve       Solve with the kept factors  vs  umfpack solve
+// The UMFPACK side starts from the compressed-column matrix; the Orvo side from coordinate
+// entries, so its conversion is inside its time. Assembly times SetAt and Compress alone.
+#include <benchmark/benchmark.h>
+#include <time.h>
+#include <umfpack.h>
+
+#include <cmath>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "orvo/sparse.hpp"
+
+using namespace Orvo;
+
+namespace {
+double cpuSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec + 1e-9 * t.tv_nsec;
+}
+
+struct Triplets {
+  int n = 0;
+  std::vector<int> rows, cols;  // 0-based
+  std::vector<double> values;
+  void add(int i, int j, double v) {
+    rows.push_back(i);
+    cols.push_back(j);
+    values.push_back(v);
+  }
+};
+
+Triplets poisson2d(int k) {
+  Triplets t;
+  t.n = k * k;
+  for (int j = 0; j < k; ++j)
+    for (int i = 0; i < k; ++i) {
+      const int p = i + k * j;
+      t.add(p, p, 4.0);
+      if (i > 0) t.add(p, p - 1, -1.0);
+      if (i + 1 < k) t.add(p, p + 1, -1.0);
+      if (j > 0) t.add(p, p - k, -1.0);
+      if (j + 1 < k) t.add(p, p + k, -1.0);
+    }
+  return t;
+}
+
+Triplets poisson3d(int k) {
+  Triplets t;
+  t.n = k * k * k;
+  for (int l = 0; l < k; ++l)
+    for (int j = 0; j < k; ++j)
+      for (int i = 0; i < k; ++i) {
+        const int p = i + k * (j + k * l);
+        t.add(p, p, 6.0);
+        if (i > 0) t.add(p, p - 1, -1.0);
+        if (i + 1 < k) t.add(p, p + 1, -1.0);
+        if (j > 0) t.add(p, p - k, -1.0);
+        if (j + 1 < k) t.add(p, p + k, -1.0);
+        if (l > 0) t.add(p, p - k * k, -1.0);
+        if (l + 1 < k) t.add(p, p + k * k, -1.0);
+      }
+  return t;
+}
+
+// Central differences for -Laplace(u) + (40, -25) . grad(u) on a k x k grid: unsymmetric.
+Triplets convectionDiffusion(int k) {
+  Triplets t;
+  t.n = k * k;
+  const double h = 1.0 / (k + 1), b1 = 40.0, b2 = -25.0;
+  for (int j = 0; j < k; ++j)
+    for (int i = 0; i < k; ++i) {
+      const int p = i + k * j;
+      t.add(p, p, 4.0);
+      if (i > 0) t.add(p, p - 1, -1.0 - b1 * h / 2);
+      if (i + 1 < k) t.add(p, p + 1, -1.0 + b1 * h / 2);
+      if (j > 0) t.add(p, p - k, -1.0 - b2 * h / 2);
+      if (j + 1 < k) t.add(p, p + k, -1.0 + b2 * h / 2);
+    }
+  return t;
+}
+
+// Random unsymmetric: a nonzero diagonal and `perRow` further entries in random columns.
+Triplets randomSparse(int n, int perRow) {
+  Triplets t;
+  t.n = n;
+  std::mt19937 gen(17);
+  std::uniform_int_distribution<int> col(0, n - 1);
+  std::uniform_real_distribution<double> value(-1.0, 1.0);
+  for (int i = 0; i < n; ++i) {
+    t.add(i, i, 2.0 + value(gen));
+    for (int k = 0; k < perRow; ++k) t.add(i, col(gen), value(gen));
+  }
+  return t;
+}
+
+const Triplets& matrix(int which) {
+  static std::vector<std::unique_ptr<Triplets>> cache(7);
+  if (!cache[which]) {
+    switch (which) {
+      case 0:
+        cache[which] = std::make_unique<Triplets>(poisson2d(100));
+        break;
+      case 1:
+        cache[which] = std::make_unique<Triplets>(poisson2d(317));
+        break;
+      case 2:
+        cache[which] = std::make_unique<Triplets>(poisson2d(500));
+        break;
+      case 3:
+        cache[which] = std::make_unique<Triplets>(poisson3d(40));
+        break;
+      case 4:
+        cache[which] = std::make_unique<Triplets>(convectionDiffusion(300));
+        break;
+      case 5:
+        cache[which] = std::make_unique<Triplets>(randomSparse(20000, 2));
+        break;
+    }
+  }
+  return *cache[which];
+}
+
+const char* kNames[] = {"poisson2d_1e4", "poisson2d_1e5", "poisson2d_250k",
+                        "poisson3d_64k", "convdiff_90k",  "random_20k"};
+
+// The matrix in both forms, with a right-hand side.
+struct Pair {
+  const Triplets& t;
+  int ne;
+  std::vector<int> ap, ai;
+  std::vector<double> ax, b, x;
+  explicit Pair(const Triplets& source)
+      : t(source),
+        ne(static_cast<int>(source.rows.size())),
+        ap(source.n + 1),
+        ai(ne),
+        ax(ne),
+        b(source.n),
+        x(source.n) {
+    umfpack_di_triplet_to_col(t.n, t.n, ne, t.rows.data(), t.cols.data(), t.values.data(),
+                              ap.data(), ai.data(), ax.data(), nullptr);
+    for (int i = 0; i < t.n; ++i) b[i] = std::sin(0.01 * i) + 1.0;
+  }
+  std::unique_ptr<sparseMatrix> orvo() const {
+    auto a = std::make_unique<sparseMatrix>(ne, t.n, t.n);
+    for (int k = 0; k < ne; ++k) {
+      a->Irn()[k] = t.rows[k] + 1;
+      a->Jcn()[k] = t.cols[k] + 1;
+      a->Data()[k] = t.values[k];
+    }
+    a->Nz() = ne;
+    return a;
+  }
+};
+
+struct Timings {
+  double orvo = 0, reference = 0;
+  void report(benchmark::State& state) {
+    const double runs = static_cast<double>(state.iterations());
+    state.counters["orvo_ms"] = 1e3 * orvo / runs;
+    state.counters["umfpack_ms"] = 1e3 * reference / runs;
+    state.counters["ratio"] = orvo / reference;
+  }
+};
+
+void BM_FirstSolve(benchmark::State& state) {
+  const Pair p(matrix(static_cast<int>(state.range(0))));
+  const int fill = static_cast<int>(state.range(1));
+  state.SetLabel(std::string(kNames[state.range(0)]) + " fill " + std::to_string(fill));
+  Timings t;
+  for (auto _ : state) {
+    auto a = p.orvo();
+    a->SetFillIn(fill);
+    mvlarray<double> b(p.t.n), x(p.t.n);
+    for (int i = 0; i < p.t.n; ++i) b[i] = p.b[i];
+    double start = cpuSeconds();
+    if (!a->Solve(b, x)) state.SkipWithError("Solve failed");
+    t.orvo += cpuSeconds() - start;
+
+    std::vector<double> xr(p.t.n);
+    start = cpuSeconds();
+    void *symbolic = nullptr, *numeric = nullptr;
+    umfpack_di_symbolic(p.t.n, p.t.n, p.ap.data(), p.ai.data(), p.ax.data(), &symbolic, nullptr,
+                        nullptr);
+    umfpack_di_numeric(p.ap.data(), p.ai.data(), p.ax.data(), symbolic, &numeric, nullptr, nullptr);
+    umfpack_di_solve(UMFPACK_A, p.ap.data(), p.ai.data(), p.ax.data(), xr.data(), p.b.data(),
+                     numeric, nullptr, nullptr);
+    umfpack_di_free_symbolic(&symbolic);
+    umfpack_di_free_numeric(&numeric);
+    t.reference += cpuSeconds() - start;
+  }
+  t.report(state);
+}
+
+void BM_ReSolveAndSolve(benchmark::State& state) {
+  const Pair p(matrix(static_cast<int>(state.range(0))));
+  const bool resolve = state.range(1) != 0;
+  state.SetLabel(std::string(kNames[state.range(0)]) + (resolve ? " ReSolve" : " Solve again"));
+  auto a = p.orvo();
+  mvlarray<double> b(p.t.n), x(p.t.n);
+  for (int i = 0; i < p.t.n; ++i) b[i] = p.b[i];
+  a->Solve(b, x);
+  void *symbolic = nullptr, *numeric = nullptr;
+  umfpack_di_symbolic(p.t.n, p.t.n, p.ap.data(), p.ai.data(), p.ax.data(), &symbolic, nullptr,
+                      nullptr);
+  umfpack_di_numeric(p.ap.data(), p.ai.data(), p.ax.data(), symbolic, &numeric, nullptr, nullptr);
+  std::vector<double> ax = p.ax, xr(p.t.n);
+  Timings t;
+  int round = 0;
+  for (auto _ : state) {
+    ++round;
+    // New values on the same pattern (same change on both sides), new right-hand side.
+    const double factor = 1.0 + 0.01 * (round % 7);
+    for (int k = 0; k < p.ne; ++k) a->Data()[k] = p.t.values[k] * factor;
+    for (double& v : ax) v = v / (1.0 + 0.01 * ((round - 1) % 7)) * factor;
+    for (int i = 0; i < p.t.n; ++i) b[i] = p.b[i] * factor;
+    double start = cpuSeconds();
+    const bool ok = resolve ? a->ReSolve(b, x) : a->Solve(b, x);
+    if (!ok) state.SkipWithError("Orvo solve failed");
+    t.orvo += cpuSeconds() - start;
+
+    start = cpuSeconds();
+    if (resolve) {
+      umfpack_di_free_numeric(&numeric);
+      umfpack_di_numeric(p.ap.data(), p.ai.data(), ax.data(), symbolic, &numeric, nullptr, nullptr);
+    }
+    umfpack_di_solve(UMFPACK_A, p.ap.data(), p.ai.data(), ax.data(), xr.data(), b.Array(), numeric,
+                     nullptr, nullptr);
+    t.reference += cpuSeconds() - start;
+  }
+  umfpack_di_free_symbolic(&symbolic);
+  umfpack_di_free_numeric(&numeric);
+  t.report(state);
+}
+
+// 10^7 entries of a 2 x 10^6 five-point pattern through SetAt from capacity 0, then Compress.
+void BM_Assembly(benchmark::State& state) {
+  const int k = 1415, n = k * k;
+  double set_time = 0, compress_time = 0;
+  long entries = 0;
+  for (auto _ : state) {
+    sparseMatrix a(0, n, n);
+    double start = cpuSeconds();
+    for (int j = 0; j < k; ++j)
+      for (int i = 0; i < k; ++i) {
+        const int p = i + k * j;
+        a.SetAt(p, p, 4.0);
+        if (i > 0) a.SetAt(p, p - 1, -1.0);
+        if (i + 1 < k) a.SetAt(p, p + 1, -1.0);
+        if (j > 0) a.SetAt(p, p - k, -1.0);
+        if (j + 1 < k) a.SetAt(p, p + k, -1.0);
+      }
+    set_time += cpuSeconds() - start;
+    start = cpuSeconds();
+    a.Compress();
+    compress_time += cpuSeconds() - start;
+    entries += a.Nz();
+  }
+  state.counters["entries"] = static_cast<double>(entries) / state.iterations();
+  state.counters["SetAt_ns_per_entry"] = 1e9 * set_time / entries;
+  state.counters["Compress_ns_per_entry"] = 1e9 * compress_time / entries;
+}
+}  // namespace
+
+BENCHMARK(BM_FirstSolve)
+    ->ArgsProduct({{0, 1, 2, 3, 4, 5}, {4}})
+    ->Args({2, 20})
+    ->Args({3, 40})
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReSolveAndSolve)
+    ->ArgsProduct({{0, 1, 2, 3, 4, 5}, {1}})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReSolveAndSolve)
+    ->ArgsProduct({{0, 1, 2, 3, 4, 5}, {0}})
+    ->Iterations(10)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Assembly)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
