@@ -33,21 +33,20 @@ RMatrix randomMatrix(int rows, int cols, unsigned seed) {
   return m;
 }
 
-// M^T M + n I: comfortably positive definite.
-RMatrix randomSpd(int n, unsigned seed) {
-  const RMatrix m = randomMatrix(n, n, seed);
-  RMatrix spd(n, n);
-  for (int i = 0; i < n; ++i)
-    for (int j = 0; j < n; ++j) {
-      double sum = i == j ? n : 0.0;
-      for (int k = 0; k < n; ++k) sum += m(k, i) * m(k, j);
-      spd(i, j) = sum;
-    }
-  return spd;
-}
-
 Eigen::MatrixXd toEigen(const RMatrix& m) {
   return Eigen::Map<const Eigen::MatrixXd>(m.Array(), m.Height(), m.Width());
+}
+
+RMatrix fromEigen(const Eigen::MatrixXd& e) {
+  RMatrix m(static_cast<int>(e.rows()), static_cast<int>(e.cols()));
+  Eigen::Map<Eigen::MatrixXd>(m.Array(), e.rows(), e.cols()) = e;
+  return m;
+}
+
+// M^T M + n I: comfortably positive definite.
+RMatrix randomSpd(int n, unsigned seed) {
+  const Eigen::MatrixXd m = toEigen(randomMatrix(n, n, seed));
+  return fromEigen(m.transpose() * m + n * Eigen::MatrixXd::Identity(n, n));
 }
 
 // |A X - B|_F / (|A|_F |X|_F + |B|_F), in units of machine epsilon.
@@ -68,22 +67,12 @@ bool sameElements(const RMatrix& a, const RMatrix& b) {
 
 class LinSolveRoutes : public ::testing::TestWithParam<int> {};  // parameter: threshold
 
-TEST_P(LinSolveRoutes, SolvesHandComputedDiagonalSystem) {
-  RMatrix A = fromRows(2, 2, {2.0, 0.0, 0.0, 4.0});
-  const RMatrix B = fromRows(2, 1, {2.0, 4.0});
-  RMatrix X(LinSolve(A, B, GetParam()));
-  ASSERT_TRUE(X.isOK());
-  EXPECT_EQ(X.getInfo(), 0);
-  EXPECT_DOUBLE_EQ(X(0, 0), 1.0);
-  EXPECT_DOUBLE_EQ(X(1, 0), 1.0);
-}
-
 TEST_P(LinSolveRoutes, RandomSystemHasSmallResidualAndAHoldsItsFactors) {
   const int n = 37;
   const RMatrix original = randomMatrix(n, n, 11);
   const RMatrix B = randomMatrix(n, 3, 12);
-  RMatrix A(original);
-  RMatrix X = LinSolve(A, B, GetParam());
+  RMatrix A(original), X(B);
+  X = LinSolve(A, X, GetParam());  // the target may be the right-hand side
   ASSERT_TRUE(X.isOK());
   EXPECT_LT(scaledResidual(original, X, B), 4.0 * n);
 
@@ -118,25 +107,7 @@ TEST_P(LinSolveRoutes, NonConformingShapesAreRejectedBeforeTouchingA) {
   EXPECT_EQ(Y.getInfo(), -1);
 }
 
-TEST_P(LinSolveRoutes, EmptySystemIsAnIllegalArgument) {
-  RMatrix A(0, 0), B(0, 1);
-  RMatrix X(LinSolve(A, B, GetParam()));
-  EXPECT_FALSE(X.isOK());
-  EXPECT_LT(X.getInfo(), 0);
-}
-
 INSTANTIATE_TEST_SUITE_P(LapackAndLinpack, LinSolveRoutes, ::testing::Values(0, 100));
-
-TEST(LinSolve, TargetMayBeTheRightHandSide) {
-  const RMatrix original = randomMatrix(5, 5, 21);
-  const RMatrix B0 = randomMatrix(5, 2, 22);
-  for (int threshold : {0, 100}) {
-    RMatrix A(original), B(B0);
-    B = LinSolve(A, B, threshold);
-    ASSERT_TRUE(B.isOK());
-    EXPECT_LT(scaledResidual(original, B, B0), 40.0);
-  }
-}
 
 TEST(LinSolve, ThresholdSelectsTheRoute) {
   // Rank one with power-of-two multipliers, so both eliminations are exact and both pivots 2 and
@@ -207,14 +178,12 @@ TEST(LUDecomp, FailedFactorisationIsReportedAndBlocksTheSolve) {
   LUDecomp assigned(3);
   assigned = lu;
   EXPECT_EQ(assigned.getInfo(), 3);
-}
 
-TEST(LUDecomp, OrderMustMatchTheRightHandSide) {
-  LUDecomp lu(randomMatrix(3, 3, 51));
-  const RMatrix B = randomMatrix(4, 1, 52);
-  RMatrix X = LUSolve(lu, B);
-  EXPECT_FALSE(X.isOK());
-  EXPECT_EQ(X.getInfo(), -1);
+  const LUDecomp regular(randomMatrix(3, 3, 51));
+  const RMatrix fourRows = randomMatrix(4, 1, 52);
+  RMatrix Z = LUSolve(regular, fourRows);  // order 3 against 4 rows
+  EXPECT_FALSE(Z.isOK());
+  EXPECT_EQ(Z.getInfo(), -1);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -241,6 +210,11 @@ TEST(SPDSolve, RidgeTermIsAddedToTheDiagonal) {
   RMatrix shifted(A);
   for (int i = 0; i < n; ++i) shifted(i, i) += lambda;
   EXPECT_LT(scaledResidual(shifted, X, B), 4.0 * n);
+
+  const RMatrix shortB = randomMatrix(n - 1, 1, 63);
+  RMatrix Y = SPDSolve(A, shortB, 0.0);
+  EXPECT_FALSE(Y.isOK());
+  EXPECT_EQ(Y.getInfo(), -1);
 }
 
 TEST(SPDSolve, IndefiniteMatrixFailsUnlessShifted) {
@@ -260,14 +234,6 @@ TEST(SPDSolve, IndefiniteMatrixFailsUnlessShifted) {
   EXPECT_NEAR(Y(1, 0), 0.2, 8 * kEpsilon);
 }
 
-TEST(SPDSolve, NonConformingShapes) {
-  const RMatrix A = randomSpd(3, 63);
-  const RMatrix B = randomMatrix(2, 1, 64);
-  RMatrix X = SPDSolve(A, B, 0.0);
-  EXPECT_FALSE(X.isOK());
-  EXPECT_EQ(X.getInfo(), -1);
-}
-
 TEST(CholDecomp, FactorMatchesHandValuesAndKeepsLowerTriangle) {
   const RMatrix A = fromRows(2, 2, {4.0, 2.0, 2.0, 3.0});
   RMatrix F = CholDecomp(A, 0.0);
@@ -276,12 +242,6 @@ TEST(CholDecomp, FactorMatchesHandValuesAndKeepsLowerTriangle) {
   EXPECT_DOUBLE_EQ(F(0, 1), 1.0);
   EXPECT_DOUBLE_EQ(F(1, 1), std::sqrt(2.0));
   EXPECT_EQ(F(1, 0), 2.0);
-
-  const RMatrix B = fromRows(2, 1, {6.0, 5.0});
-  RMatrix X = CholSolve(F, B);
-  ASSERT_TRUE(X.isOK());
-  EXPECT_NEAR(X(0, 0), 1.0, 4 * kEpsilon);
-  EXPECT_NEAR(X(1, 0), 1.0, 4 * kEpsilon);
 }
 
 TEST(CholDecomp, AgreesWithEigenAndSolvesThroughCholSolve) {
@@ -298,9 +258,7 @@ TEST(CholDecomp, AgreesWithEigenAndSolvesThroughCholSolve) {
   const RMatrix B = randomMatrix(n, 3, 72);
   RMatrix X = CholSolve(F, B);
   ASSERT_TRUE(X.isOK());
-  RMatrix S(n, n);
-  for (int k = 0; k < n * n; ++k) S(k) = shifted(k);
-  EXPECT_LT(scaledResidual(S, X, B), 4.0 * n);
+  EXPECT_LT(scaledResidual(fromEigen(shifted), X, B), 4.0 * n);
 }
 
 TEST(CholDecomp, FailuresAndInPlaceUse) {
@@ -446,8 +404,7 @@ TEST(SVDecomp, RankDeficientSystemsGiveTheMinimumNormSolution) {
 
   // Rank 3 in a 20 x 6 matrix; compared with a complete orthogonal decomposition.
   const Eigen::MatrixXd a = toEigen(randomMatrix(20, 3, 111)) * toEigen(randomMatrix(3, 6, 112));
-  RMatrix A(20, 6);
-  for (int k = 0; k < 120; ++k) A(k) = a(k);
+  RMatrix A = fromEigen(a);
   const RMatrix B = randomMatrix(20, 2, 113);
   RMatrix X = SVDSolve(A, B, 1e-10);
   ASSERT_TRUE(X.isOK());
@@ -584,12 +541,6 @@ TEST(BandedMatrix, HandComputedTridiagonalSystem) {
   double d[] = {1.0, 0.0, 1.0};
   copy.Solve(d);
   EXPECT_NEAR(d[1], 1.0, 4 * kEpsilon);
-
-  // Reset without refilling factorises the factors: the answer is wrong.
-  band.Reset();
-  double e[] = {1.0, 0.0, 1.0};
-  band.Solve(e);
-  EXPECT_GT(std::fabs(e[1] - 1.0), 1e-3);
 }
 
 TEST(BandedMatrix, RandomBandAgreesWithDenseSolveAndRefills) {
