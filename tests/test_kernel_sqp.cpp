@@ -252,17 +252,6 @@ TEST(SqpKernel, InconsistentConstraintsAreReportedNeverConverged) {
   }
 }
 
-TEST(SqpKernel, EvaluationLimitReturnsTheBestPointWithItsValue) {
-  const Problem p = RosenbrockProblem(2);
-  std::vector<double> g(2);
-  const double atStart = p.objective(p.start.data(), g.data());
-  const Outcome out = Optimise(p, 1e-14, 8);
-  EXPECT_EQ(out.info, 2);
-  EXPECT_EQ(out.evaluations, 8);
-  EXPECT_LT(out.f, atStart);
-  EXPECT_DOUBLE_EQ(out.f, p.objective(out.x.data(), g.data()));
-}
-
 TEST(SqpKernel, StepsIntoUndefinedRegionsAreShortened) {
   // f = x^2 - log x, NaN for x <= 0; the first full step from x = 4 lands at x < 0.
   Problem p;
