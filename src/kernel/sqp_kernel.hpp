@@ -28,8 +28,9 @@
 //                2 maxfun evaluations used;
 //                3 no further progress possible: the line search found no acceptable point, or
 //                  the quadratic subproblem could not be solved to the end;
-//                4 the linearised constraints are inconsistent even after relaxation (the point
-//                  returned is where infeasibility stopped decreasing);
+//                4 the linearised constraints are inconsistent even after relaxation: no
+//                  step reduces every violation at once. x is the last accepted point. From a
+//                  start far from feasibility this can happen although the problem is feasible.
 //                5 invalid arguments: n < 1, m < 0, meq < 0, meq > m, lcn < n with m > 0, lw too
 //                  short, non-finite values at the start, or info 0 without a run in progress.
 //                  Nothing is written except info.
