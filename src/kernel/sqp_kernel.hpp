@@ -41,10 +41,11 @@
 //   [0, 14)                    scalars: stage, evaluations, iterations, step length, merit
 //                              at the base point, its directional derivative, f at the base
 //                              point, relaxation factor, fresh-Hessian flag, optimality measure,
-//                              rejected trials, constraint violation, two reserved
+//                              rejected trials, constraint violation, rounding level of the merit
+//                              function, one reserved
 //   14 + k*n, k = 0..19        n-vectors: base point x_k, g(x_k), search direction, Lagrangian
 //                              gradient at x_k, five scratch vectors of the subproblem, B s, y,
-//                              step, nine reserved
+//                              step, eight reserved
 //   then 3 packed triangles    Hessian approximation B, its Cholesky factor U (B = U^T U), the
 //                              subproblem's R; n (n + 1) / 2 each
 //   then n * n                 the subproblem's J
