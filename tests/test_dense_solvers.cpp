@@ -234,6 +234,22 @@ TEST(SPDSolve, IndefiniteMatrixFailsUnlessShifted) {
   EXPECT_NEAR(Y(1, 0), 0.2, 8 * kEpsilon);
 }
 
+TEST(SPDSolve, NonFiniteEntriesAreAFailureNotANaNSolution) {
+  const RMatrix B = fromRows(3, 1, {1.0, 2.0, 3.0});
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  // A NaN off the diagonal reaches the pivot of the column it sits in; an infinite diagonal
+  // entry makes its own pivot infinite.
+  const RMatrix withNaN = fromRows(3, 3, {4.0, 1.0, 0.0, 1.0, 4.0, nan, 0.0, nan, 4.0});
+  RMatrix X = SPDSolve(withNaN, B, 0.0);
+  EXPECT_FALSE(X.isOK());
+  EXPECT_EQ(X.getInfo(), 3);
+  const RMatrix withInf = fromRows(3, 3, {4.0, 1.0, 0.0, 1.0, inf, 1.0, 0.0, 1.0, 4.0});
+  RMatrix Y = SPDSolve(withInf, B, 0.0);
+  EXPECT_FALSE(Y.isOK());
+  EXPECT_EQ(Y.getInfo(), 2);
+}
+
 TEST(CholDecomp, FactorMatchesHandValuesAndKeepsLowerTriangle) {
   const RMatrix A = fromRows(2, 2, {4.0, 2.0, 2.0, 3.0});
   RMatrix F = CholDecomp(A, 0.0);

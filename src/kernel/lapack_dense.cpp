@@ -5,6 +5,7 @@
 // and returns that code itself: the library writes nothing anywhere, and LAPACK's own error
 // handler prints a message to standard output before returning the same code.
 #include <algorithm>
+#include <cmath>
 #include <initializer_list>
 #include <utility>
 
@@ -65,7 +66,13 @@ int CLapack_DPOTRF(const char* uplo, int n, double* a, int lda) {
     return bad;
   int info = 0;
   dpotrf_(uplo, &n, a, &lda, &info, 1);
-  return info;
+  if (info != 0) return info;
+  // OpenBLAS passes NaN and infinite entries through without a word, and every such entry of
+  // the referenced triangle reaches the diagonal of the factor. Report the first non-finite
+  // pivot as a failed leading minor, so callers never take a NaN factor for success.
+  for (int j = 0; j < n; ++j)
+    if (!std::isfinite(a[j + static_cast<long>(j) * lda])) return j + 1;
+  return 0;
 }
 
 int CLapack_DPOTRS(const char* uplo, int n, int nrhs, const double* a, int lda, double* b,
