@@ -45,8 +45,9 @@ bool IsWhole(const std::vector<double>& v) {
 struct Reference {
   Points centres;
   int iterations = 0;
-  int lateEmpties = 0;  // empty clusters after the first iteration
-  int reseeds = 0;      // permutations drawn after the first
+  int lateEmpties = 0;                // empty clusters after the first iteration
+  int reseeds = 0;                    // permutations drawn after the first
+  bool stoppedOnFiniteRatio = false;  // not on a standstill, nor on the iteration limit
   // A near tie between centres that are not both whole-numbered: the library's distance formula
   // rounds differently from the one here, so the two may legitimately choose differently.
   bool ambiguous = false;
@@ -113,7 +114,10 @@ Reference ReferenceKMeans(const Points& x, int k, int seed) {
     }
     if (empty) continue;
     const double ratio = first / moved;
-    if (ratio >= 50.0 || std::isnan(ratio)) break;
+    if (ratio >= 50.0 || std::isnan(ratio)) {
+      r.stoppedOnFiniteRatio = std::isfinite(ratio);
+      break;
+    }
   }
   return r;
 }
@@ -128,18 +132,22 @@ int SeedWhoseStart(int n, Accept accept) {
 }  // namespace
 
 TEST(KMeans, AgreesWithAStraightforwardReimplementation) {
-  // Small integer coordinates give many coinciding points, hence empty clusters, exhausted
-  // permutations and exact ties.
+  // Even trials: small integer coordinates, so many coinciding points, hence empty clusters,
+  // exhausted permutations and exact ties. Odd trials: continuous coordinates, where the run ends
+  // on the movement ratio after a gradual decline.
   std::mt19937 engine(2024);
-  int compared = 0, withLateEmpties = 0, withReseeds = 0, runToTheLimit = 0;
-  for (int trial = 0; trial < 300; ++trial) {
-    const int n = std::uniform_int_distribution<int>(2, 30)(engine);
+  int compared = 0, withLateEmpties = 0, withReseeds = 0, runToTheLimit = 0, gradualStops = 0;
+  for (int trial = 0; trial < 400; ++trial) {
+    const bool continuous = trial % 2 == 1;
+    const int n = std::uniform_int_distribution<int>(2, continuous ? 120 : 30)(engine);
     const int d = std::uniform_int_distribution<int>(1, 3)(engine);
     const int spread = std::uniform_int_distribution<int>(0, 4)(engine);
-    const int k = std::uniform_int_distribution<int>(1, n)(engine);
+    const int k = std::uniform_int_distribution<int>(1, continuous ? std::min(n, 10) : n)(engine);
     Points x(n, std::vector<double>(d));
     for (auto& row : x)
-      for (auto& v : row) v = std::uniform_int_distribution<int>(0, spread)(engine);
+      for (auto& v : row)
+        v = continuous ? std::uniform_real_distribution<double>(0.0, 1.0)(engine)
+                       : std::uniform_int_distribution<int>(0, spread)(engine);
     const int seed = trial + 1;
 
     const Reference expected = ReferenceKMeans(x, k, seed);
@@ -148,6 +156,7 @@ TEST(KMeans, AgreesWithAStraightforwardReimplementation) {
     withLateEmpties += expected.lateEmpties > 0;
     withReseeds += expected.reseeds > 0;
     runToTheLimit += expected.iterations == 200;
+    gradualStops += expected.stoppedOnFiniteRatio;
 
     const RMatrix data = ToMatrix(x);
     const RMatrix centres = KMeans(data, k, seed);
@@ -160,10 +169,11 @@ TEST(KMeans, AgreesWithAStraightforwardReimplementation) {
             << "trial " << trial << " (n " << n << ", d " << d << ", k " << k << "), centre " << q;
   }
   // The trials must have exercised the rarer paths, not just easy convergence.
-  EXPECT_GT(compared, 250);
+  EXPECT_GT(compared, 350);
   EXPECT_GT(withLateEmpties, 10);
   EXPECT_GT(withReseeds, 10);
   EXPECT_GT(runToTheLimit, 0);
+  EXPECT_GT(gradualStops, 60);
 }
 
 TEST(KMeans, RecoversWellSeparatedBlobs) {

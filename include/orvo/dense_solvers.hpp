@@ -90,9 +90,10 @@ class ORVO_API LUSolve : public lazyMatrix {
 //
 // Route: orders below `threshold` use the classical column-oriented LU (cheapest for small
 // systems); orders at or above it use the blocked LAPACK driver. A threshold of 0 always takes
-// the LAPACK route. On this library's reference machine (2-core x86_64, single-threaded
-// OpenBLAS) the classical route is faster up to order 40 and the LAPACK route from about order 48
-// on: LinpackCrossoverOrder is the threshold that picks the faster route.
+// the LAPACK route. Measured crossover on this library's reference machine (2-core x86_64,
+// single-threaded OpenBLAS, one right-hand side): the classical route takes 75-85 % of the
+// LAPACK route's time up to order 32, the two are even at order 36, and from order 40 on the
+// LAPACK route wins (by 2x at order 128). LinpackCrossoverOrder is that threshold.
 //
 // Status of the target: B's status, then
 //   * -1 with OK cleared if A is not square or B.height != A.width (A untouched, target holds B);
@@ -102,7 +103,7 @@ class ORVO_API LUSolve : public lazyMatrix {
 //   * a negative kernel info (illegal argument, e.g. order 0) the same way.
 class ORVO_API LinSolve : public lazyMatrix {
  public:
-  static constexpr int LinpackCrossoverOrder = 44;
+  static constexpr int LinpackCrossoverOrder = 36;
 
   LinSolve(RMatrix& A, const RMatrix& B, int threshold);
   LinSolve(RMatrix&&, const RMatrix&, int) = delete;
@@ -194,6 +195,137 @@ class ORVO_API LsqSolve : public lazyMatrix {
   const RMatrix& A_;
   const RMatrix& B_;
   double lambda_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Truncated singular value decomposition.
+
+// A = U S V^T of an m x n matrix A, computed once at construction by the divide-and-conquer
+// kernel in overwrite mode, then used by Solve for any number of right-hand sides.
+//
+// A IS OVERWRITTEN and stays in use: afterwards it holds U (m x n), so A must outlive the
+// decomposition and must not change until the last Solve. For m >= n its columns are the n left
+// singular vectors. For a wide A (m < n) its first m columns hold the m x m matrix U and the
+// others are zero; the singular values and Vt are padded with zeros to length n (extra storage
+// of m x m doubles is used during construction), so Solve gives the minimum-norm solution.
+//
+// Info(): 0 on success; negative, an argument the kernel rejected (for example an empty A);
+// positive, the kernel's iteration did not converge.
+class ORVO_API SVDecomp {
+ public:
+  explicit SVDecomp(RMatrix& A);
+  SVDecomp(RMatrix&&) = delete;
+  // Shares the source A; Vt, the singular values and the info are copied.
+  SVDecomp(const SVDecomp& other) = default;
+  SVDecomp& operator=(const SVDecomp&) = delete;
+  ~SVDecomp() = default;
+
+  // The n singular values, in descending order.
+  mvlarray<double>& Eigenvalues() { return singularValues_; }
+  const mvlarray<double>& Eigenvalues() const { return singularValues_; }
+  // V^T, n x n.
+  const RMatrix& Vt() const { return Vt_; }
+  int Info() const { return info_; }
+
+  // X = V diag(f) U^T B, the truncated least-squares solution; X takes the shape n x B.width.
+  // f_i = 1 / s_i, except that a singular value is dropped (f_i = 0) when it is 0 or when
+  // s_i / s_max < tol; one exactly at the boundary is kept. tol = 0 inverts every non-zero value,
+  // and A = 0 gives X = 0. X may be B itself.
+  // Status of X: OK and info 0 on success; OK cleared and info -1 if B.height != A.height, or
+  // info = Info() if the decomposition failed; X's elements are then left alone.
+  void Solve(const RMatrix& B, RMatrix& X, double tol) const;
+
+ private:
+  RMatrix& source_;
+  RMatrix Vt_;
+  mvlarray<double> singularValues_;
+  int info_ = 0;
+};
+
+// The truncated least-squares solution of A X = B as an expression, shape A.width x B.width.
+// A is decomposed (and OVERWRITTEN, see SVDecomp) when the expression is constructed, not when it
+// is evaluated; B is read at evaluation. Status as SVDecomp::Solve.
+class ORVO_API SVDSolve : public lazyMatrix {
+ public:
+  SVDSolve(RMatrix& A, const RMatrix& B, double tol);
+  SVDSolve(RMatrix&&, const RMatrix&, double) = delete;
+  SVDSolve(RMatrix&, const RMatrix&&, double) = delete;
+  SVDSolve(const SVDSolve&) = default;
+  void KickAss(RMatrix& target) const override;
+  const SVDecomp& Decomposition() const { return decomposition_; }
+
+ private:
+  SVDecomp decomposition_;
+  const RMatrix& B_;
+  double tol_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Banded matrix with LU solve.
+
+// A square matrix of order n with kl sub-diagonals and ku super-diagonals, kept in the band
+// layout of the banded LU kernel: element (i, j), max(0, j - ku) <= i <= min(n - 1, j + kl), is
+// band index (kl + ku + i - j) + j * ldab with ldab = 2 kl + ku + 1. The first kl rows of every
+// column are room for the fill-in of the factorisation. Storage is n * ldab doubles and n pivots.
+//
+// Use: construct, write every element inside the band through operator() (the storage starts
+// undefined, not zeroed), then Solve one right-hand side at a time. The first Solve (or
+// Factorize) replaces the band by its LU factors; later solves only substitute. To solve another
+// matrix of the same shape, refill the band, call Reset(), and Solve again.
+//
+// Indices and sizes are not validated. Info() keeps the kernel's verdict: 0, or the 1-based
+// index of a zero pivot (the matrix is exactly singular; solves still run and give non-finite
+// values), or a negative code for an argument the kernel rejected.
+class ORVO_API BandedMatrix {
+ public:
+  BandedMatrix(int n, int kl, int ku);
+  // Sizes, band, pivots, state and Info() copied.
+  BandedMatrix(const BandedMatrix&) = default;
+  BandedMatrix& operator=(const BandedMatrix&) = default;
+  ~BandedMatrix() = default;
+
+  double& operator()(int i, int j) { return band_.Array()[bandIndex(i, j)]; }
+  double operator()(int i, int j) const { return band_.Array()[bandIndex(i, j)]; }
+  double* Data() { return band_.Array(); }
+
+  // Factorises in place unless already factorised; sets Info() to the factorisation's code.
+  void Factorize();
+  // Overwrites the n values at b by the solution of A x = b, factorising first if needed. A
+  // failing solve (negative code) replaces Info(); otherwise Info() keeps the factorisation's.
+  void Solve(double* b);
+  // Forgets the factorisation (the band is not touched) and clears Info().
+  void Reset();
+  bool isFactorised() const { return factorised_; }
+  int Info() const { return info_; }
+
+  int Order() const { return n_; }
+  int SubDiagonals() const { return kl_; }
+  int SuperDiagonals() const { return ku_; }
+
+  // Column range of row i inside the band: [rowStart(i), rowEnd(i)).
+  int rowStart(int i) const { return i - kl_ > 0 ? i - kl_ : 0; }
+  int rowEnd(int i) const { return i + ku_ + 1 < n_ ? i + ku_ + 1 : n_; }
+  // Row range of column j inside the band: [colStart(j), colEnd(j)).
+  int colStart(int j) const { return j - ku_ > 0 ? j - ku_ : 0; }
+  int colEnd(int j) const { return j + kl_ + 1 < n_ ? j + kl_ + 1 : n_; }
+
+  // Root-mean-square residual sqrt(sum_j (A x - b)_j^2 / n) of x (n values) for right-hand
+  // side b. Reads the band as the matrix, so it means something only before factorisation.
+  double test(const double* x, const double* b) const;
+
+ private:
+  long bandIndex(int i, int j) const {
+    return static_cast<long>(kl_ + ku_ + i - j) + static_cast<long>(j) * ldab_;
+  }
+
+  int n_;
+  int kl_;
+  int ku_;
+  int ldab_;
+  mvlarray<double> band_;
+  mvlarray<int> pivots_;
+  bool factorised_ = false;
+  int info_ = 0;
 };
 
 }  // namespace Orvo

@@ -347,6 +347,82 @@ class ORVO_API lmderCholSolver {
   RMatrix normal;
 };
 
+// ---------------------------------------------------------------------------------------------
+// vf13Solver: minimises a smooth f(x) of n variables with first derivatives, optionally subject
+// to m constraints of which the first meq are equalities c_i(x) = 0 and the rest inequalities
+// c_i(x) >= 0, by sequential quadratic programming (quasi-Newton model of the Lagrangian, convex
+// quadratic subproblem, line search on an exact penalty function) in reverse communication.
+//
+// The solver keeps a reference to the caller's x (length n = x.Length(), the starting point),
+// which the optimiser reads and overwrites in place: between cycles it holds the next point to
+// be evaluated, at the end the best point found. x must outlive the solver and keep n elements.
+// Storage (g: n, c: max(1, m), cn: (n + 1) x max(1, m), w: 6 m + n (5 n + 43) / 2 + 14 doubles,
+// iw: n + 1 ints) is obtained at construction and zero-filled; cycles allocate nothing.
+//
+// Codes returned by Solve and Cycle (the optimiser's info):
+//   0  evaluate at the new x: call Cycle again
+//   1  converged: constraints hold to acc and the first-order gain still available, in units of
+//      f, is at most acc
+//   2  maxfun evaluations used (the one at the start counts)
+//   3  no further progress possible (line search or quadratic subproblem failed)
+//   4  the linearised constraints are inconsistent
+//   5  invalid arguments: n < 1, m < 0, meq < 0, m < meq, or sizes too large for the workspace;
+//      also non-finite values at the starting point
+// On codes 2 and 3 x is put back to the best point and fVal() to its objective value.
+//
+// The one-callback forms never touch c and cn: used on a solver built with m > 0 they present
+// the constraint values and gradients last written (zeros before any), so mix them with the
+// two-callback forms only knowingly. No exceptions of its own; callbacks' exceptions propagate.
+class ORVO_API vf13Solver {
+ public:
+  // Constrained form: m constraints, the first meq equalities; accuracy acc, at most maxfun
+  // evaluations.
+  vf13Solver(mvlarray<double>& x, int m, int meq, double acc, int maxfun);
+  // Unconstrained form (m = meq = 0).
+  vf13Solver(mvlarray<double>& x, double acc, int maxfun);
+  // Deep copy of g, c, cn, w and iw; the copy continues independently but refers to (and
+  // updates) the same caller array x.
+  vf13Solver(const vf13Solver& other);
+  vf13Solver& operator=(const vf13Solver&) = delete;
+  ~vf13Solver() = default;
+
+  // Restarts from the current x: f = obj(x, g) (and cons(x, c, cn) in the two-callback form,
+  // where cons writes the gradient of constraint k into column k of its matrix), then optimiser
+  // calls and evaluations alternate until a non-zero code, which is returned. The evaluation
+  // limit is maxfun; Solve itself has no other limit.
+  int Solve(FunctorBase_AAretR& obj);
+  int Solve(FunctorBase_AAretR& obj, FunctorBase_AAI& cons);
+  // One step: evaluates at x (so the first Cycle evaluates at the start), then makes one
+  // optimiser call and returns its code. After construction the first Cycle starts a run; each
+  // later one continues it. Once a run has ended (non-zero code) Cycle evaluates and returns the
+  // same code again; only Solve (or a new solver) starts another run.
+  int Cycle(FunctorBase_AAretR& obj);
+  int Cycle(FunctorBase_AAretR& obj, FunctorBase_AAI& cons);
+
+  // Objective value at the last point evaluated (after codes 2 and 3: at the best point).
+  double fVal() const { return f; }
+
+ private:
+  int callKernel();
+
+  int n;
+  int m;
+  int meq;
+  mvlarray<double>& x;
+  double f = 0.0;
+  mvlarray<double> g;
+  mvlarray<double> c;
+  RMatrix cn;
+  int lcn;
+  int maxfun;
+  double acc;
+  int iprint = -1;
+  int info = -1;
+  mvlarray<double> w;
+  int lw;
+  mvlarray<int> iw;
+};
+
 }  // namespace Orvo
 
 #endif  // ORVO_NONLINEAR_HPP

@@ -49,7 +49,13 @@ void SPDSolve::KickAss(RMatrix& target) const {
     target.markFailed(-1);
     return;
   }
-  RMatrix factor(A_);
+  // The factorisation and the solve read and write only the upper triangle, so only that half
+  // of A is copied; the strictly lower part of the private copy is never looked at.
+  RMatrix factor(n, n);
+  for (int j = 0; j < n; ++j) {
+    const double* from = A_.Array() + static_cast<long>(j) * n;
+    std::copy(from, from + j + 1, factor.Array() + static_cast<long>(j) * n);
+  }
   addToDiagonal(factor, lambda_);
   int info = CLapack_DPOTRF("U", n, factor.Array(), n);
   if (info != 0) {

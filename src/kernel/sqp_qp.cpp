@@ -139,6 +139,35 @@ int ChooseViolated(const QpProblem& p, QpWorkspace& work, const double* d) {
   return chosen;
 }
 
+// One step of iterative refinement on the active constraints. Adding and dropping move d by
+// steps that may be far larger than d itself (the unconstrained minimiser can lie far outside),
+// so the active residuals carry the rounding of those intermediate steps. The correction
+// delta = J1 v with R^T v = -residual zeroes them to first order; since H delta = N R^{-1} v lies
+// in the span of the active normals, stationarity is kept by adding R^{-1} v to the multipliers.
+void RefineActive(const QpProblem& p, int q, QpWorkspace& work, double* d) {
+  const int n = p.n;
+  const double* R = work.R;
+  double* v = work.dvec;
+  for (int j = 0; j < q; ++j) {
+    const int entry = work.active[j];
+    const int i = std::abs(entry) - 1;
+    const double sigma = entry > 0 ? 1.0 : -1.0;
+    double residual = sigma * (p.b[i] + Dot(n, p.a + static_cast<long>(i) * p.lda, d));
+    for (int k = 0; k < j; ++k) residual += R[PackedIndex(k, j)] * v[k];
+    v[j] = -residual / R[PackedIndex(j, j)];
+  }
+  for (int j = 0; j < q; ++j) {
+    const double* column = work.J + static_cast<long>(j) * n;
+    for (int i = 0; i < n; ++i) d[i] += v[j] * column[i];
+  }
+  for (int j = q - 1; j >= 0; --j) {
+    double sum = v[j];
+    for (int k = j + 1; k < q; ++k) sum -= R[PackedIndex(j, k)] * work.r[k];
+    work.r[j] = sum / R[PackedIndex(j, j)];
+  }
+  for (int j = 0; j < q; ++j) work.u[j] += work.r[j];
+}
+
 }  // namespace
 
 void PackedSymmetricMultiply(int n, const double* B, const double* s, double* y) {
@@ -201,9 +230,16 @@ QpStatus SolveQp(const QpProblem& p, QpWorkspace& work, double* d, double* lambd
 
   const long iterationLimit = 10L * (n + p.m) + 50;
   long iterations = 0;
+  bool refined = false;
   for (;;) {
     const int chosen = ChooseViolated(p, work, d);
-    if (chosen < 0) break;
+    if (chosen < 0) {
+      if (refined || q == 0) break;
+      RefineActive(p, q, work, d);
+      refined = true;
+      continue;
+    }
+    refined = false;
 
     // Work with the constraint as sigma (a^T d + b) >= 0, sigma flipping an equality that is
     // currently positive.

@@ -1,0 +1,125 @@
+// Driver of the sequential quadratic programming kernel: owns its arrays and workspace, evaluates
+// the caller's callbacks between kernel calls.
+#include <algorithm>
+#include <limits>
+
+#include "kernel/sqp_kernel.hpp"
+#include "orvo/nonlinear.hpp"
+
+namespace Orvo {
+
+namespace {
+
+// 6 m + n (5 n + 43) / 2 + 14, computed without overflow. A length the int range cannot hold,
+// or a negative one (m < 0), becomes 0: the kernel then rejects the workspace as too short
+// instead of anything being written past it.
+int WorkspaceLength(int n, int m) {
+  const long long nn = std::max(n, 0);
+  const long long length = 6LL * m + nn * (5 * nn + 43) / 2 + 14;
+  if (length < 0 || length > std::numeric_limits<int>::max()) return 0;
+  return static_cast<int>(length);
+}
+
+template <class T>
+void Fill(mvlarray<T>& a, T value) {
+  std::fill(a.Array(), a.Array() + a.Length(), value);
+}
+
+}  // namespace
+
+vf13Solver::vf13Solver(mvlarray<double>& x_, int m_, int meq_, double acc_, int maxfun_)
+    : n(x_.Length()),
+      m(m_),
+      meq(meq_),
+      x(x_),
+      g(n),
+      c(std::max(1, m)),
+      cn(n + 1, std::max(1, m)),
+      lcn(n + 1),
+      maxfun(maxfun_),
+      acc(acc_),
+      w(WorkspaceLength(n, m)),
+      lw(w.Length()),
+      iw(n + 1) {
+  Fill(g, 0.0);
+  Fill(c, 0.0);
+  cn = 0.0;
+  Fill(w, 0.0);
+  Fill(iw, 0);
+}
+
+vf13Solver::vf13Solver(mvlarray<double>& x_, double acc_, int maxfun_)
+    : n(x_.Length()),
+      m(0),
+      meq(0),
+      x(x_),
+      g(n),
+      c(1),
+      cn(1, 1),
+      lcn(n + 1),
+      maxfun(maxfun_),
+      acc(acc_),
+      w(WorkspaceLength(n, 0)),
+      lw(w.Length()),
+      iw(n + 1) {
+  Fill(g, 0.0);
+  Fill(c, 0.0);
+  cn = 0.0;
+  Fill(w, 0.0);
+  Fill(iw, 0);
+}
+
+vf13Solver::vf13Solver(const vf13Solver& other)
+    : n(other.n),
+      m(other.m),
+      meq(other.meq),
+      x(other.x),
+      f(other.f),
+      g(other.g),
+      c(other.c),
+      cn(other.cn),
+      lcn(other.lcn),
+      maxfun(other.maxfun),
+      acc(other.acc),
+      iprint(other.iprint),
+      info(other.info),
+      w(other.w),
+      lw(other.lw),
+      iw(other.iw) {}
+
+int vf13Solver::callKernel() {
+  HSL_VF13AD(&n, &m, &meq, x.Array(), &f, g.Array(), c.Array(), cn.Array(), &lcn, &maxfun, &acc,
+             &iprint, &info, w.Array(), &lw, iw.Array());
+  return info;
+}
+
+int vf13Solver::Solve(FunctorBase_AAretR& obj) {
+  info = -1;
+  f = obj(x, g);
+  while (callKernel() == 0) f = obj(x, g);
+  return info;
+}
+
+int vf13Solver::Solve(FunctorBase_AAretR& obj, FunctorBase_AAI& cons) {
+  info = -1;
+  f = obj(x, g);
+  cons(x, c, cn);
+  while (callKernel() == 0) {
+    f = obj(x, g);
+    cons(x, c, cn);
+  }
+  return info;
+}
+
+int vf13Solver::Cycle(FunctorBase_AAretR& obj) {
+  f = obj(x, g);
+  return callKernel();
+}
+
+int vf13Solver::Cycle(FunctorBase_AAretR& obj, FunctorBase_AAI& cons) {
+  f = obj(x, g);
+  cons(x, c, cn);
+  return callKernel();
+}
+
+}  // namespace Orvo
