@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 
 #include <unistd.h>
 
@@ -70,8 +71,10 @@ void run() {
   const struct {
     MLPTrainer::trainerType type;
     const char* name;
-  } solvers[] = {{MLPTrainer::lmderChol, "lmderChol"}, {MLPTrainer::lmder, "lmder"}};
-  Outcome outcomes[2];
+  } solvers[] = {{MLPTrainer::lmderChol, "lmderChol"},
+                 {MLPTrainer::lmder, "lmder"},
+                 {MLPTrainer::vf13, "vf13"}};
+  Outcome outcomes[std::size(solvers)];
   int k = 0;
   for (const auto& solver : solvers) {
     MLPTrainer trainer(kHidden, X, Y, solver.type);

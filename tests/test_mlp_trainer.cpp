@@ -15,8 +15,8 @@ using namespace Orvo;
 
 namespace {
 
-// The quasi-Newton driver is not in this build yet.
-const MLPTrainer::trainerType kAllSolvers[] = {MLPTrainer::lmderChol, MLPTrainer::lmder};
+const MLPTrainer::trainerType kAllSolvers[] = {MLPTrainer::lmderChol, MLPTrainer::lmder,
+                                               MLPTrainer::vf13};
 
 double frac(double v) {
   return v - std::floor(v);

@@ -39,8 +39,6 @@ class ORVO_API MLPTrainer {
   //              Jacobian; updates the trainer's variables in place.
   //   vf13       quasi-Newton minimiser, unconstrained (vf13Solver, accuracy 1e-15, at most 200
   //              evaluations per run): error and gradient; updates the variables in place.
-  //              NOT YET AVAILABLE in this build: its driver is still to come, and until then
-  //              every step of a vf13 trainer returns -1 without evaluating.
   enum trainerType { lmderChol = 0, lmder = 1, vf13 = 2 };
 
   // Defaults of the stopping rules.
@@ -142,7 +140,6 @@ class ORVO_API MLPTrainer {
   void ComputeOutputWeights(mvlarray<double>& x);
   bool networkHolds(const mvlarray<double>& x);
   double sumOfSquaredResiduals() const;
-  double ComputeHalfError(mvlarray<double>& x, mvlarray<double>& g);
   int cycleSolverOnce();
   int finishStep(double previous, bool hadPrevious);
 
@@ -161,9 +158,9 @@ class ORVO_API MLPTrainer {
   Functor_AA<MLPTrainer> residualCallback;
   Functor_AM<MLPTrainer> jacobianCallback;
   Functor_AAretR<MLPTrainer> gradientCallback;
-  Functor_AAretR<MLPTrainer> optimiserCallback;
   std::unique_ptr<lmderSolver> lmderSolverPtr;
   std::unique_ptr<lmderCholSolver> cholSolverPtr;
+  std::unique_ptr<vf13Solver> vf13SolverPtr;
   int seed = 0;
   int iters = 0;
   double err;

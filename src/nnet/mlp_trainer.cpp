@@ -49,7 +49,6 @@ MLPTrainer::MLPTrainer(int nhidden_, RMatrix& X_, RMatrix& Y_, trainerType type_
       residualCallback(this, &MLPTrainer::ComputeRHS),
       jacobianCallback(this, &MLPTrainer::ComputeJacobian),
       gradientCallback(this, &MLPTrainer::ComputeGradient),
-      optimiserCallback(this, &MLPTrainer::ComputeHalfError),
       err(std::numeric_limits<double>::quiet_NaN()),
       bestErr(std::numeric_limits<double>::quiet_NaN()),
       errorThreshold(noutputs * (nsamples * kDefaultErrorPerValue)),
@@ -78,7 +77,6 @@ MLPTrainer::MLPTrainer(const MLPTrainer& other)
       residualCallback(this, &MLPTrainer::ComputeRHS),
       jacobianCallback(this, &MLPTrainer::ComputeJacobian),
       gradientCallback(this, &MLPTrainer::ComputeGradient),
-      optimiserCallback(this, &MLPTrainer::ComputeHalfError),
       seed(other.seed),
       iters(0),
       err(other.err),
@@ -116,6 +114,7 @@ void MLPTrainer::Initialize() {
   }
   lmderSolverPtr.reset();
   cholSolverPtr.reset();
+  vf13SolverPtr.reset();
   const int m = nsamples * noutputs;
   const int n = variables.Length();
   switch (type) {
@@ -126,7 +125,9 @@ void MLPTrainer::Initialize() {
     case lmder:
       lmderSolverPtr = std::make_unique<lmderSolver>(m, n, variables, kLevenbergMarquardtTolerance);
       break;
-    case vf13:  // the quasi-Newton driver is not in this build yet
+    case vf13:
+      vf13SolverPtr =
+          std::make_unique<vf13Solver>(variables, kOptimiserAccuracy, kOptimiserEvaluations);
       break;
   }
 }
@@ -134,6 +135,7 @@ void MLPTrainer::Initialize() {
 void MLPTrainer::Reset() {
   lmderSolverPtr.reset();
   cholSolverPtr.reset();
+  vf13SolverPtr.reset();
   initialised = false;
   iters = 0;
 }
@@ -152,7 +154,7 @@ int MLPTrainer::cycleSolverOnce() {
     case lmder:
       return lmderSolverPtr->Cycle(residualCallback, jacobianCallback);
     case vf13:
-      return 0;
+      return vf13SolverPtr->Cycle(gradientCallback);
   }
   return 0;
 }
@@ -264,12 +266,6 @@ double MLPTrainer::ComputeGradient(mvlarray<double>& x, mvlarray<double>& g) {
   network.BackPropagate(X, hiddenValues, outputs, g);
   evaluated = true;
   return err;
-}
-
-// The optimiser needs a value and a gradient of the same function: the back-propagated gradient
-// is that of E/2, so it is handed E/2 (Err() stays E).
-double MLPTrainer::ComputeHalfError(mvlarray<double>& x, mvlarray<double>& g) {
-  return 0.5 * ComputeGradient(x, g);
 }
 
 }  // namespace Orvo
