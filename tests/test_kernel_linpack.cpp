@@ -122,4 +122,42 @@ TEST(LinpackLU, RejectsIllegalArguments) {
   EXPECT_EQ(CLinpack_DGEFA(a.data(), 1, 0, pivots.data()), 0);  // empty system: nothing to do
 }
 
+// The LAPACK faces reject bad arguments themselves (the kernel would print a message), with the
+// codes of the published LAPACK interface: minus the position of the first bad argument.
+TEST(LapackFaces, RejectedArgumentsGiveThePublishedCodes) {
+  std::vector<double> a(16, 1.0), b(4, 1.0), s(4), vt(16), work(64);
+  std::vector<int> pivots(4), integerWork(32);
+  EXPECT_EQ(CLapack_DGETRF(-1, 2, a.data(), 2, pivots.data()), -1);
+  EXPECT_EQ(CLapack_DGETRF(3, 3, a.data(), 2, pivots.data()), -4);
+  EXPECT_EQ(CLapack_DGETRF(0, 0, a.data(), 0, pivots.data()), -4);
+  EXPECT_EQ(CLapack_DGETRS("X", 2, 1, a.data(), 2, pivots.data(), b.data(), 2), -1);
+  EXPECT_EQ(CLapack_DGETRS("N", 2, -1, a.data(), 2, pivots.data(), b.data(), 2), -3);
+  EXPECT_EQ(CLapack_DGETRS("N", 3, 1, a.data(), 2, pivots.data(), b.data(), 3), -5);
+  EXPECT_EQ(CLapack_DGETRS("N", 3, 1, a.data(), 3, pivots.data(), b.data(), 2), -8);
+  EXPECT_EQ(CLapack_DGESV(-1, 1, a.data(), 1, pivots.data(), b.data(), 1), -1);
+  EXPECT_EQ(CLapack_DGESV(3, 1, a.data(), 3, pivots.data(), b.data(), 2), -7);
+  EXPECT_EQ(CLapack_DPOTRF("X", 2, a.data(), 2), -1);
+  EXPECT_EQ(CLapack_DPOTRF("U", 3, a.data(), 2), -4);
+  EXPECT_EQ(CLapack_DPOTRS("U", 2, -1, a.data(), 2, b.data(), 2), -3);
+  EXPECT_EQ(CLapack_DPOTRS("U", 3, 1, a.data(), 3, b.data(), 1), -7);
+  EXPECT_EQ(CLapack_DGESDD("Q", 2, 2, a.data(), 2, s.data(), nullptr, 2, vt.data(), 2, work.data(),
+                           64, integerWork.data()),
+            -1);
+  EXPECT_EQ(CLapack_DGESDD("O", 3, 2, a.data(), 2, s.data(), nullptr, 3, vt.data(), 2, work.data(),
+                           64, integerWork.data()),
+            -5);
+  EXPECT_EQ(CLapack_DGESDD("O", 2, 3, a.data(), 2, s.data(), b.data(), 1, vt.data(), 3, work.data(),
+                           64, integerWork.data()),
+            -8);  // a wide matrix in overwrite mode needs U
+  EXPECT_EQ(CLapack_DGESDD("O", 3, 2, a.data(), 3, s.data(), nullptr, 3, vt.data(), 1, work.data(),
+                           64, integerWork.data()),
+            -10);
+  int info = 0;
+  const int n = 4, kl = 1, ku = 1, shortLdab = 3, ldab = 4, one = 1, ldb = 2;
+  Lapack_DGBTRF(&n, &n, &kl, &ku, a.data(), &shortLdab, pivots.data(), &info);
+  EXPECT_EQ(info, -6);
+  Lapack_DGBTRS("N", &n, &kl, &ku, &one, a.data(), &ldab, pivots.data(), b.data(), &ldb, &info);
+  EXPECT_EQ(info, -10);
+}
+
 }  // namespace

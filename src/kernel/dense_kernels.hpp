@@ -4,6 +4,9 @@
 // strings and return info (0 = success). Reference-style routines (BLAS_*, Lapack_*) take every
 // argument by address in the published order. All matrices are column-major with the height as
 // leading dimension. Internal to the library: nothing here is exported.
+//
+// The LAPACK faces check the arguments LAPACK would reject and return its code (minus the position
+// of the first bad argument, in the published order) without calling it, so nothing is printed.
 #ifndef ORVO_SRC_KERNEL_DENSE_KERNELS_HPP
 #define ORVO_SRC_KERNEL_DENSE_KERNELS_HPP
 

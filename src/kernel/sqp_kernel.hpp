@@ -28,8 +28,9 @@
 //                2 maxfun evaluations used;
 //                3 no further progress possible: the line search found no acceptable point, or
 //                  the quadratic subproblem could not be solved to the end;
-//                4 the linearised constraints are inconsistent even after relaxation (the point
-//                  returned is where infeasibility stopped decreasing);
+//                4 the linearised constraints are inconsistent even after relaxation: no
+//                  step reduces every violation at once. x is the last accepted point. From a
+//                  start far from feasibility this can happen although the problem is feasible.
 //                5 invalid arguments: n < 1, m < 0, meq < 0, meq > m, lcn < n with m > 0, lw too
 //                  short, non-finite values at the start, or info 0 without a run in progress.
 //                  Nothing is written except info.
@@ -40,10 +41,11 @@
 //   [0, 14)                    scalars: stage, evaluations, iterations, step length, merit
 //                              at the base point, its directional derivative, f at the base
 //                              point, relaxation factor, fresh-Hessian flag, optimality measure,
-//                              rejected trials, constraint violation, two reserved
+//                              rejected trials, constraint violation, rounding level of the merit
+//                              function, one reserved
 //   14 + k*n, k = 0..19        n-vectors: base point x_k, g(x_k), search direction, Lagrangian
 //                              gradient at x_k, five scratch vectors of the subproblem, B s, y,
-//                              step, nine reserved
+//                              step, eight reserved
 //   then 3 packed triangles    Hessian approximation B, its Cholesky factor U (B = U^T U), the
 //                              subproblem's R; n (n + 1) / 2 each
 //   then n * n                 the subproblem's J
