@@ -177,6 +177,17 @@ TEST(KernelSquareLU, EverythingLivesInTheArrays) {
   for (int e = 0; e < p.ne; ++e) bt[p.cols[e] - 1] += p.values[e] * p.x[p.rows[e] - 1];
   EXPECT_LT(largestError(copy.solve(bt, true), p.x), 1e-12);
 
+  // Factors of A^T answer the same two systems.
+  Square transposed(p, 40 * p.ne, 40 * p.ne);
+  const int job = 1, length = 40 * p.ne;
+  const bool yes = true;
+  HSL_MA38AD(&transposed.n, &transposed.ne, &job, &yes, &length, &length, transposed.value.data(),
+             transposed.index.data(), transposed.keep.data(), transposed.cntl.data(),
+             transposed.icntl.data(), transposed.info.data(), transposed.rinfo.data());
+  ASSERT_EQ(transposed.info[0], 0);
+  EXPECT_LT(largestError(transposed.solve(p.b), p.x), 1e-12);
+  EXPECT_LT(largestError(transposed.solve(bt, true), p.x), 1e-12);
+
   const Problem changed = laplacian(15, 3.0, true);  // same pattern, new values
   copy.load(changed);
   ASSERT_EQ(copy.call(&HSL_MA38BD), 0);

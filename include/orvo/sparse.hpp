@@ -96,8 +96,11 @@ class ORVO_API sparseMatrix : public IMatrix {
   // Multiplier for the initial factor storage (values below 2 count as 2 on the square path);
   // read when a record is created.
   void SetFillIn(int fill) { fill_in_ = fill; }
-  // Name of a file receiving a report of the first square factorisation; null switches it off.
-  // The string is not copied and must stay alive while the matrix may factorise.
+  // Name of a file receiving a report of the first square factorisation (order, entries, fill,
+  // pivots, time, status); null switches it off. The string is not copied and must stay alive
+  // while the matrix may factorise. The file is written through the kernel's output unit 1,
+  // which is process-wide: matrices logging from different threads at once would share it.
+  // A file that cannot be opened is not an error (nothing is written).
   void SetLogging(char* file_name) { log_name_ = file_name; }
 
  private:

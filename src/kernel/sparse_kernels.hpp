@@ -80,7 +80,8 @@ void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, i
 //   rinfo(5)  backward error after HSL_MA38CD with refinement.
 void HSL_MA38ID(int* keep, double* cntl, int* icntl);
 
-// Analyses and factorises. job must be 1; transpose must be false (A itself is factorised).
+// Analyses and factorises (job must be 1). With transpose true the factors are those of A^T;
+// HSL_MA38CD takes that into account, so either way it solves with A as asked.
 void HSL_MA38AD(const int* n, const int* ne, const int* job, const bool* transpose,
                 const int* lvalue, const int* lindex, double* value, int* index, int* keep,
                 const double* cntl, const int* icntl, int* info, double* rinfo);
