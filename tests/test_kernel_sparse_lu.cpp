@@ -199,6 +199,36 @@ TEST(KernelSquareLU, EverythingLivesInTheArrays) {
   EXPECT_LE(copy.info[23], 5);
 }
 
+// Factors of several MiB, large enough for the storage to be handed to the system in whole
+// large pages: the kernel writes nothing beyond the lengths it asked for, and the factors it
+// leaves there solve and refactorise.
+TEST(KernelSquareLU, LargeFactorsStayWithinTheLengthsAskedFor) {
+  const Problem p = laplacian(160, 0.25, true);
+  Square probe(p, 2 * p.ne + 1, p.ne);
+  ASSERT_EQ(probe.call(&HSL_MA38AD), -5);
+  const int index_needed = probe.info[18], value_needed = probe.info[20];
+  ASSERT_GT(static_cast<double>(value_needed) * sizeof(double), 8.0 * (1 << 20));
+
+  constexpr int kGuard = 4096, kIndexMark = -123456;
+  constexpr double kValueMark = -7.25;
+  Square s(p, index_needed + kGuard, value_needed + kGuard);
+  std::fill(s.index.begin() + index_needed, s.index.end(), kIndexMark);
+  std::fill(s.value.begin() + value_needed, s.value.end(), kValueMark);
+  ASSERT_EQ(s.call(&HSL_MA38AD), 0);
+  EXPECT_LT(largestError(s.solve(p.b), p.x), 1e-11);
+  EXPECT_TRUE(std::all_of(s.index.begin() + index_needed, s.index.end(),
+                          [](int v) { return v == kIndexMark; }));
+  EXPECT_TRUE(std::all_of(s.value.begin() + value_needed, s.value.end(),
+                          [](double v) { return v == kValueMark; }));
+
+  const Problem changed = laplacian(160, 2.0, true);
+  s.load(changed);
+  ASSERT_EQ(s.call(&HSL_MA38BD), 0);
+  EXPECT_LT(largestError(s.solve(changed.b), changed.x), 1e-11);
+  EXPECT_EQ(s.index[index_needed + kGuard - 1], kIndexMark);
+  EXPECT_EQ(s.value[value_needed + kGuard - 1], kValueMark);
+}
+
 TEST(KernelSquareLU, ErrorsAndWarnings) {
   Problem p = laplacian(3, 0.0, false);
   Square none(p, 10 * p.ne, 10 * p.ne);
