@@ -2,6 +2,7 @@
 // after which the factors sit in the caller's arrays and everything else here works from them.
 #include "kernel/sparse_lu_support.hpp"
 
+#include <amd.h>
 #include <umfpack.h>
 
 #include <algorithm>
@@ -39,7 +40,7 @@ void throwIfOutOfMemory(int status) {
 void adviseLargePages(void* begin, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   constexpr std::uintptr_t kPage = 4096;
-  constexpr std::size_t kWorthwhile = std::size_t{4} << 20;
+  constexpr std::size_t kWorthwhile = std::size_t{2} << 20;  // one large page
   if (bytes < kWorthwhile) return;
   const auto first = (reinterpret_cast<std::uintptr_t>(begin) + kPage - 1) & ~(kPage - 1);
   const auto last = (reinterpret_cast<std::uintptr_t>(begin) + bytes) & ~(kPage - 1);
@@ -56,6 +57,35 @@ void adviseLargePages(const FactorView& f, std::int64_t lnz, std::int64_t unz) {
   const std::int64_t reals = FactorReals(f.m, lnz, unz);
   adviseLargePages(f.rowPerm, static_cast<std::size_t>(integers) * sizeof(int));
   adviseLargePages(f.scale, static_cast<std::size_t>(reals) * sizeof(double));
+}
+
+// Entries of L plus U (diagonal once) that a symmetric ordering predicts for a pivot-free
+// elimination, from the minimum-degree ordering of the pattern of A + A^T; 0 when the matrix is
+// not square, when its pattern is too far from symmetric for the engine to order it that way
+// (less than half the off-diagonal entries matched), or when a diagonal entry is missing.
+std::int64_t symmetricOrderingCount(const ColumnForm& a) {
+  constexpr double kSymmetricEnough = 0.5;
+  if (a.m != a.n) return 0;
+  double control[AMD_CONTROL], info[AMD_INFO];
+  amd_defaults(control);
+  std::vector<int> order;
+  try {
+    order.resize(a.n);
+  } catch (const std::bad_alloc&) {
+    throw Orvo::mvlException("sparse LU: not enough memory for the factorisation");
+  }
+  const int status = amd_order(a.n, a.start.data(), a.row.data(), order.data(), control, info);
+  if (status == AMD_OUT_OF_MEMORY)
+    throw Orvo::mvlException("sparse LU: not enough memory for the factorisation");
+  if (status != AMD_OK || info[AMD_SYMMETRY] < kSymmetricEnough || info[AMD_NZDIAG] < a.n) return 0;
+  return 2 * static_cast<std::int64_t>(info[AMD_LNZ]) + a.n;
+}
+
+// The storage estimate from such a count, split between L and U.
+void splitSymmetricCount(const ColumnForm& a, std::int64_t count, Attempt& attempt) {
+  const std::int64_t both = count + a.n;
+  attempt.lnz = both / 2 + std::min(a.m, a.n) / 2;
+  attempt.unz = both - both / 2;
 }
 
 double scaleOf(const FactorView& f, int row) {
@@ -171,6 +201,19 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   if (givenOrder != nullptr) control[UMFPACK_ORDERING] = UMFPACK_ORDERING_GIVEN;
 
   Attempt attempt;
+  // The engine's analysis costs several times the ordering alone. When the storage is short
+  // even for the factors that ordering predicts, the shortage is reported from that count and
+  // the analysis is left to the call that has the room.
+  if (givenOrder == nullptr && settings.strategy != Settings::kUnsymmetric) {
+    if (const std::int64_t count = symmetricOrderingCount(a); count > 0) {
+      splitSymmetricCount(a, count, attempt);
+      if (!fits(attempt.lnz, attempt.unz)) {
+        attempt.kind = Attempt::kShort;
+        return attempt;
+      }
+    }
+  }
+
   void* raw = nullptr;
   const int* ap = a.start.data();
   const int* ai = a.row.data();
@@ -189,9 +232,7 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   // estimate then holds the bound).
   attempt.symmetricStrategy = info[UMFPACK_STRATEGY_USED] == UMFPACK_STRATEGY_SYMMETRIC;
   if (attempt.symmetricStrategy && info[UMFPACK_SYMMETRIC_LUNZ] > 0) {
-    const auto both = static_cast<std::int64_t>(info[UMFPACK_SYMMETRIC_LUNZ]) + a.n;
-    attempt.lnz = both / 2 + std::min(a.m, a.n) / 2;
-    attempt.unz = both - both / 2;
+    splitSymmetricCount(a, static_cast<std::int64_t>(info[UMFPACK_SYMMETRIC_LUNZ]), attempt);
   } else {
     attempt.lnz = static_cast<std::int64_t>(info[UMFPACK_LNZ_ESTIMATE]) / 2;
     attempt.unz = static_cast<std::int64_t>(info[UMFPACK_UNZ_ESTIMATE]) / 2;
