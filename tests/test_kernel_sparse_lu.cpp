@@ -140,6 +140,40 @@ struct Square {
 };
 }  // namespace
 
+// A pattern with no entry mirrored across the diagonal: diagonal 4, and -1, -0.5, -0.25 at the
+// cyclic offsets 1, 7, 13 of every row.
+Problem cyclicShifts(int n) {
+  Problem p;
+  p.n = n;
+  const int offsets[] = {0, 1, 7, 13};
+  const double values[] = {4.0, -1.0, -0.5, -0.25};
+  for (int i = 0; i < n; ++i)
+    for (int k = 0; k < 4; ++k) {
+      p.rows.push_back(i + 1);
+      p.cols.push_back((i + offsets[k]) % n + 1);
+      p.values.push_back(values[k]);
+    }
+  p.ne = static_cast<int>(p.rows.size());
+  p.x.resize(n);
+  for (int i = 0; i < n; ++i) p.x[i] = 1.0 + static_cast<double>(i) / n;
+  p.b.assign(n, 0.0);
+  for (int e = 0; e < p.ne; ++e) p.b[p.rows[e] - 1] += p.values[e] * p.x[p.cols[e] - 1];
+  return p;
+}
+
+// The shortage is judged from the ordering alone for a symmetric pattern and from the full
+// analysis otherwise; either way the lengths reported are enough for the retry.
+TEST(KernelSquareLU, ShortStorageOfAnUnsymmetricPattern) {
+  const Problem p = cyclicShifts(900);
+  Square s(p, 2 * p.ne + 1, p.ne);
+  const std::vector<int> index_before = s.index;
+  EXPECT_EQ(s.call(&HSL_MA38AD), -5);
+  EXPECT_EQ(s.index, index_before);
+  Square t(p, s.info[18], s.info[20]);
+  ASSERT_EQ(t.call(&HSL_MA38AD), 0);
+  EXPECT_LT(largestError(t.solve(p.b), p.x), 1e-12);
+}
+
 TEST(KernelSquareLU, ShortStorageIsReportedWithTheLengthsNeeded) {
   const Problem p = laplacian(20, 0.0, true);
   Square s(p, 2 * p.ne + 1, p.ne);  // room for the matrix only
