@@ -15,90 +15,17 @@
 #include <string>
 #include <vector>
 
+#include "../tests/sparse_problems.hpp"
 #include "orvo/sparse.hpp"
 
 using namespace Orvo;
+using namespace sparse_problems;
 
 namespace {
 double cpuSeconds() {
   timespec t;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return t.tv_sec + 1e-9 * t.tv_nsec;
-}
-
-struct Triplets {
-  int n = 0;
-  std::vector<int> rows, cols;  // 0-based
-  std::vector<double> values;
-  void add(int i, int j, double v) {
-    rows.push_back(i);
-    cols.push_back(j);
-    values.push_back(v);
-  }
-};
-
-Triplets poisson2d(int k) {
-  Triplets t;
-  t.n = k * k;
-  for (int j = 0; j < k; ++j)
-    for (int i = 0; i < k; ++i) {
-      const int p = i + k * j;
-      t.add(p, p, 4.0);
-      if (i > 0) t.add(p, p - 1, -1.0);
-      if (i + 1 < k) t.add(p, p + 1, -1.0);
-      if (j > 0) t.add(p, p - k, -1.0);
-      if (j + 1 < k) t.add(p, p + k, -1.0);
-    }
-  return t;
-}
-
-Triplets poisson3d(int k) {
-  Triplets t;
-  t.n = k * k * k;
-  for (int l = 0; l < k; ++l)
-    for (int j = 0; j < k; ++j)
-      for (int i = 0; i < k; ++i) {
-        const int p = i + k * (j + k * l);
-        t.add(p, p, 6.0);
-        if (i > 0) t.add(p, p - 1, -1.0);
-        if (i + 1 < k) t.add(p, p + 1, -1.0);
-        if (j > 0) t.add(p, p - k, -1.0);
-        if (j + 1 < k) t.add(p, p + k, -1.0);
-        if (l > 0) t.add(p, p - k * k, -1.0);
-        if (l + 1 < k) t.add(p, p + k * k, -1.0);
-      }
-  return t;
-}
-
-// Central differences for -Laplace(u) + (40, -25) . grad(u) on a k x k grid: unsymmetric.
-Triplets convectionDiffusion(int k) {
-  Triplets t;
-  t.n = k * k;
-  const double h = 1.0 / (k + 1), b1 = 40.0, b2 = -25.0;
-  for (int j = 0; j < k; ++j)
-    for (int i = 0; i < k; ++i) {
-      const int p = i + k * j;
-      t.add(p, p, 4.0);
-      if (i > 0) t.add(p, p - 1, -1.0 - b1 * h / 2);
-      if (i + 1 < k) t.add(p, p + 1, -1.0 + b1 * h / 2);
-      if (j > 0) t.add(p, p - k, -1.0 - b2 * h / 2);
-      if (j + 1 < k) t.add(p, p + k, -1.0 + b2 * h / 2);
-    }
-  return t;
-}
-
-// Random unsymmetric: a nonzero diagonal and `perRow` further entries in random columns.
-Triplets randomSparse(int n, int perRow) {
-  Triplets t;
-  t.n = n;
-  std::mt19937 gen(17);
-  std::uniform_int_distribution<int> col(0, n - 1);
-  std::uniform_real_distribution<double> value(-1.0, 1.0);
-  for (int i = 0; i < n; ++i) {
-    t.add(i, i, 2.0 + value(gen));
-    for (int k = 0; k < perRow; ++k) t.add(i, col(gen), value(gen));
-  }
-  return t;
 }
 
 const Triplets& matrix(int which) {
@@ -118,10 +45,10 @@ const Triplets& matrix(int which) {
         cache[which] = std::make_unique<Triplets>(poisson3d(40));
         break;
       case 4:
-        cache[which] = std::make_unique<Triplets>(convectionDiffusion(300));
+        cache[which] = std::make_unique<Triplets>(convectionDiffusion(300, 40.0, -25.0));
         break;
       case 5:
-        cache[which] = std::make_unique<Triplets>(randomSparse(20000, 2));
+        cache[which] = std::make_unique<Triplets>(randomSparse(20000, 2, 17, 2.0));
         break;
     }
   }

@@ -25,6 +25,20 @@ struct Problem {
   void (*constraints)(const double* x, double* c, double* cn, int ldc) = nullptr;
 };
 
+// Rosenbrock's function of n variables, sum of 100 (x_{i+1} - x_i^2)^2 + (1 - x_i)^2, with its
+// gradient written into g; minimum 0 at (1, ..., 1).
+inline double Rosenbrock(const double* x, double* g, int n) {
+  double f = 0.0;
+  for (int i = 0; i < n; ++i) g[i] = 0.0;
+  for (int i = 0; i + 1 < n; ++i) {
+    const double a = x[i + 1] - x[i] * x[i], b = 1.0 - x[i];
+    f += 100.0 * a * a + b * b;
+    g[i] += -400.0 * a * x[i] - 2.0 * b;
+    g[i + 1] += 200.0 * a;
+  }
+  return f;
+}
+
 // Appends the bound constraints lo <= x_j (lower) and x_j <= hi (upper) for variable j.
 inline void Lower(const double* x, int j, double lo, double*& c, double*& cn, int ldc, int n) {
   *c++ = x[j] - lo;

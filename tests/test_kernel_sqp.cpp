@@ -50,25 +50,14 @@ Outcome Optimise(const Problem& p, double acc, int maxfun, int iprint = -1) {
   return out;
 }
 
-double Rosenbrock(const double* x, double* g, int n) {
-  double f = 0.0;
-  for (int i = 0; i < n; ++i) g[i] = 0.0;
-  for (int i = 0; i + 1 < n; ++i) {
-    const double a = x[i + 1] - x[i] * x[i], b = 1.0 - x[i];
-    f += 100.0 * a * a + b * b;
-    g[i] += -400.0 * a * x[i] - 2.0 * b;
-    g[i + 1] += 200.0 * a;
-  }
-  return f;
-}
-
 Problem RosenbrockProblem(int n) {
   Problem p;
   p.name = "Rosenbrock";
   p.n = n;
   for (int i = 0; i < n; ++i) p.start.push_back(i % 2 == 0 ? -1.2 : 1.0);
-  p.objective = n == 2 ? [](const double* x, double* g) { return Rosenbrock(x, g, 2); }
-                       : [](const double* x, double* g) { return Rosenbrock(x, g, 10); };
+  p.objective = n == 2
+                    ? [](const double* x, double* g) { return sqp_problems::Rosenbrock(x, g, 2); }
+                    : [](const double* x, double* g) { return sqp_problems::Rosenbrock(x, g, 10); };
   return p;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "orvo/sparse.hpp"
+#include "sparse_problems.hpp"
 
 using Orvo::mvlarray;
 using Orvo::sparseMatrix;
@@ -235,69 +236,25 @@ TEST(SparseAssembly, CopiesAreDeepAndNothingLeaks) {
 namespace {
 constexpr double kEps = 2.220446049250313e-16;
 
-// Test matrices of the families the solver is meant for.
+// Test matrices of the families the solver is meant for, assembled entry by entry.
+sparseMatrix assemble(const sparse_problems::Triplets& t) {
+  sparseMatrix a(static_cast<int>(t.values.size()), t.n, t.n);
+  for (std::size_t e = 0; e < t.values.size(); ++e) a.SetAt(t.rows[e], t.cols[e], t.values[e]);
+  return a;
+}
 sparseMatrix poisson2d(int k) {
-  const int n = k * k;
-  sparseMatrix a(5 * n, n, n);
-  for (int i = 0; i < k; ++i)
-    for (int j = 0; j < k; ++j) {
-      const int p = i + k * j;
-      a.SetAt(p, p, 4.0);
-      if (i > 0) a.SetAt(p, p - 1, -1.0);
-      if (i + 1 < k) a.SetAt(p, p + 1, -1.0);
-      if (j > 0) a.SetAt(p, p - k, -1.0);
-      if (j + 1 < k) a.SetAt(p, p + k, -1.0);
-    }
-  return a;
+  return assemble(sparse_problems::poisson2d(k));
 }
-
 sparseMatrix poisson3d(int k) {
-  const int n = k * k * k;
-  sparseMatrix a(7 * n, n, n);
-  for (int i = 0; i < k; ++i)
-    for (int j = 0; j < k; ++j)
-      for (int l = 0; l < k; ++l) {
-        const int p = i + k * (j + k * l);
-        a.SetAt(p, p, 6.0);
-        if (i > 0) a.SetAt(p, p - 1, -1.0);
-        if (i + 1 < k) a.SetAt(p, p + 1, -1.0);
-        if (j > 0) a.SetAt(p, p - k, -1.0);
-        if (j + 1 < k) a.SetAt(p, p + k, -1.0);
-        if (l > 0) a.SetAt(p, p - k * k, -1.0);
-        if (l + 1 < k) a.SetAt(p, p + k * k, -1.0);
-      }
-  return a;
+  return assemble(sparse_problems::poisson3d(k));
 }
-
-// -Laplace(u) + (b1, b2) . grad(u) by central differences: unsymmetric, Peclet number ~ 5.
+// Peclet number about 5.
 sparseMatrix convectionDiffusion(int k) {
-  const int n = k * k;
-  const double h = 1.0 / (k + 1), b1 = 10.0 * h * (k + 1), b2 = -5.0 * h * (k + 1);
-  sparseMatrix a(5 * n, n, n);
-  for (int i = 0; i < k; ++i)
-    for (int j = 0; j < k; ++j) {
-      const int p = i + k * j;
-      a.SetAt(p, p, 4.0);
-      if (i > 0) a.SetAt(p, p - 1, -1.0 - b1 * h / 2);
-      if (i + 1 < k) a.SetAt(p, p + 1, -1.0 + b1 * h / 2);
-      if (j > 0) a.SetAt(p, p - k, -1.0 - b2 * h / 2);
-      if (j + 1 < k) a.SetAt(p, p + k, -1.0 + b2 * h / 2);
-    }
-  return a;
+  return assemble(sparse_problems::convectionDiffusion(k, 10.0, -5.0));
 }
-
-// Random unsymmetric pattern, about `perRow` entries per row, plus a diagonal that keeps it
-// comfortably nonsingular without making pivoting trivial.
+// The diagonal keeps it comfortably nonsingular without making pivoting trivial.
 sparseMatrix randomSparse(int n, int perRow, unsigned seed) {
-  sparseMatrix a(n * (perRow + 1), n, n);
-  std::mt19937 gen(seed);
-  std::uniform_int_distribution<int> col(0, n - 1);
-  std::uniform_real_distribution<double> value(-1.0, 1.0);
-  for (int i = 0; i < n; ++i) {
-    a.SetAt(i, i, 1.0 + value(gen));
-    for (int k = 0; k < perRow; ++k) a.SetAt(i, col(gen), value(gen));
-  }
-  return a;
+  return assemble(sparse_problems::randomSparse(n, perRow, seed, 1.0));
 }
 
 mvlarray<double> knownSolution(int n) {

@@ -6,6 +6,7 @@
 
 #include "orvo/memory.hpp"
 #include "orvo/nonlinear.hpp"
+#include "sqp_problems.hpp"
 
 using namespace Orvo;
 
@@ -17,15 +18,7 @@ struct Rosenbrock : FunctorBase_AAretR {
   double operator()(mvlarray<double>& x, mvlarray<double>& g) override {
     const int n = x.Length();
     points.emplace_back(x.Array(), x.Array() + n);
-    double f = 0.0;
-    for (int i = 0; i < n; ++i) g[i] = 0.0;
-    for (int i = 0; i + 1 < n; ++i) {
-      const double a = x[i + 1] - x[i] * x[i], b = 1.0 - x[i];
-      f += 100.0 * a * a + b * b;
-      g[i] += -400.0 * a * x[i] - 2.0 * b;
-      g[i + 1] += 200.0 * a;
-    }
-    return f;
+    return sqp_problems::Rosenbrock(x.Array(), g.Array(), n);
   }
 };
 
@@ -73,6 +66,13 @@ struct HS71Constraints : FunctorBase_AAI {
 
 constexpr double kHS71Optimum = 17.0140173;
 
+mvlarray<double> HS71Start() {
+  mvlarray<double> x(4);
+  const double start[4] = {1.0, 5.0, 5.0, 1.0};
+  for (int i = 0; i < 4; ++i) x[i] = start[i];
+  return x;
+}
+
 }  // namespace
 
 TEST(Vf13Solver, SolveMinimisesWithoutConstraints) {
@@ -92,9 +92,7 @@ TEST(Vf13Solver, SolveMinimisesWithoutConstraints) {
 }
 
 TEST(Vf13Solver, SolveHonoursEqualityAndInequalityConstraints) {
-  mvlarray<double> x(4);
-  const double start[4] = {1.0, 5.0, 5.0, 1.0};
-  for (int i = 0; i < 4; ++i) x[i] = start[i];
+  mvlarray<double> x = HS71Start();
   HS71Objective f;
   HS71Constraints cons;
   vf13Solver solver(x, 10, 1, 1e-12, 200);
@@ -109,9 +107,7 @@ TEST(Vf13Solver, SolveHonoursEqualityAndInequalityConstraints) {
 }
 
 TEST(Vf13Solver, ConstrainedCyclesEvaluateBothCallbacksEachTime) {
-  mvlarray<double> x(4);
-  const double start[4] = {1.0, 5.0, 5.0, 1.0};
-  for (int i = 0; i < 4; ++i) x[i] = start[i];
+  mvlarray<double> x = HS71Start();
   HS71Objective f;
   HS71Constraints cons;
   vf13Solver solver(x, 10, 1, 1e-12, 200);
