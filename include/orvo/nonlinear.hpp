@@ -404,6 +404,7 @@ class ORVO_API vf13Solver {
 
  private:
   int callKernel();
+  void clearArrays();
 
   int n;
   int m;

@@ -41,11 +41,7 @@ vf13Solver::vf13Solver(mvlarray<double>& x_, int m_, int meq_, double acc_, int 
       w(WorkspaceLength(n, m)),
       lw(w.Length()),
       iw(n + 1) {
-  Fill(g, 0.0);
-  Fill(c, 0.0);
-  cn = 0.0;
-  Fill(w, 0.0);
-  Fill(iw, 0);
+  clearArrays();
 }
 
 vf13Solver::vf13Solver(mvlarray<double>& x_, double acc_, int maxfun_)
@@ -62,6 +58,12 @@ vf13Solver::vf13Solver(mvlarray<double>& x_, double acc_, int maxfun_)
       w(WorkspaceLength(n, 0)),
       lw(w.Length()),
       iw(n + 1) {
+  clearArrays();
+}
+
+// The one-callback forms never evaluate constraints, yet on a solver built with m > 0 the kernel
+// still reads c and cn: every array starts defined.
+void vf13Solver::clearArrays() {
   Fill(g, 0.0);
   Fill(c, 0.0);
   cn = 0.0;
