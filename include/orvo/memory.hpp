@@ -66,6 +66,12 @@ class OrvoAllocator {
   }
 };
 
+namespace detail {
+// Library-internal access to an array's block (resizing it in place); not for outside use.
+template <class T>
+struct ArrayAccess;
+}  // namespace detail
+
 // One-dimensional array of T that either owns its storage (obtained through A) or views storage
 // owned elsewhere.
 //
@@ -156,6 +162,9 @@ class mvlarray {
   }
 
  private:
+  template <class U>
+  friend struct detail::ArrayAccess;
+
   T* obtain(int n) { return A().allocate(static_cast<std::size_t>(n)); }
   void release() { A().deallocate(data_, static_cast<std::size_t>(length_)); }
   void copyFrom(const T* source) {

@@ -20,13 +20,18 @@ void addBytes(std::uint64_t delta) {
 }
 }  // namespace
 
+namespace {
+[[noreturn]] void heapExhausted(std::uint64_t bytes) {
+  throw Orvo::mvlException("Orvomalloc: the heap could not supply " + std::to_string(bytes) +
+                           " bytes");
+}
+}  // namespace
+
 void* Orvomalloc(std::uint64_t bytes) {
   void* block = std::malloc(static_cast<std::size_t>(bytes));
   bump(allocationCount);
   addBytes(bytes);
-  if (block == nullptr && bytes != 0)
-    throw Orvo::mvlException("Orvomalloc: the heap could not supply " + std::to_string(bytes) +
-                             " bytes");
+  if (block == nullptr && bytes != 0) heapExhausted(bytes);
   return block;
 }
 
@@ -51,5 +56,31 @@ namespace Orvo::detail {
 void countTransientBlock() {
   bump(allocationCount);
   bump(releaseCount);
+}
+
+void* obtainAligned(std::uint64_t bytes, std::size_t alignment) {
+  void* block = nullptr;
+  const int failed = posix_memalign(&block, alignment, static_cast<std::size_t>(bytes));
+  bump(allocationCount);
+  addBytes(bytes);
+  if (failed != 0 && bytes != 0) heapExhausted(bytes);
+  return failed != 0 ? nullptr : block;
+}
+
+void* resizeTrackedBlock(void* block, std::uint64_t oldBytes, std::uint64_t newBytes) {
+  // realloc(p, 0) may free p; a zero-byte block is handed back and a fresh one taken instead.
+  if (newBytes == 0) {
+    Orvofree(block, oldBytes);
+    return Orvomalloc(0);
+  }
+  // Counted as Orvomalloc(newBytes) followed by Orvofree(block, oldBytes) would be, including
+  // a failure, after which the caller still holds (and will release) the old block.
+  void* resized = std::realloc(block, static_cast<std::size_t>(newBytes));
+  bump(allocationCount);
+  addBytes(newBytes);
+  if (resized == nullptr) heapExhausted(newBytes);
+  bump(releaseCount);
+  addBytes(static_cast<std::uint64_t>(0) - oldBytes);
+  return resized;
 }
 }  // namespace Orvo::detail

@@ -98,7 +98,7 @@ void sparseMatrix::SetAt(int row, int col, double value) {
 void sparseMatrix::Compress() {
   if (compressed_) return;
   // A default-constructed matrix owns no column starts; the kernel needs Nc + 1 of them.
-  if (ip_.Length() < nc_ + 1) adopt(ip_, mvlarray<int>(nc_ + 1));
+  if (ip_.Length() < nc_ + 1) ip_.Reallocate(nc_ + 1);
   int work_length = std::max(nr_, nc_) + 1;
   mvlarray<int> work(work_length);
   mvlarray<int> info(kSortInfoLength);

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "kernel/sparse_kernels.hpp"
+#include "memory/large_pages.hpp"
 #include "orvo/sparse.hpp"
 #include "sparse/array_growth.hpp"
 #include "sparse/sparse_records.hpp"
@@ -64,9 +65,12 @@ std::unique_ptr<MA38Work> createSquareRecord(int nr, int nz, int fill_in,
   record->lindex = checkedLength(f * s + 2 * std::int64_t{nr} + 1);
   record->n = nr;
   record->ne = nz;
-  // Only the front carries meaning; the kernel writes everything behind it before reading it.
+  // Only the front carries meaning; the kernel writes everything behind it before reading it,
+  // once, into pages nobody has touched yet.
   record->index.Reallocate(record->lindex);
   record->value.Reallocate(record->lvalue);
+  detail::adviseLargePages(record->index.Array(), sizeof(int) * std::size_t(record->lindex));
+  detail::adviseLargePages(record->value.Array(), sizeof(double) * std::size_t(record->lvalue));
   std::copy(irn.Array(), irn.Array() + nz, record->index.Array());
   std::copy(jcn.Array(), jcn.Array() + nz, record->index.Array() + nz);
   std::copy(data.Array(), data.Array() + nz, record->value.Array());
@@ -83,28 +87,36 @@ using SquareRoutine = void (*)(const int*, const int*, const int*, const bool*, 
                                double*);
 
 // The factorisation loop shared by the first factorisation and the refactorisation; they differ
-// only in the routine and in how the lengths grow. The call is repeated with the arrays as they
-// were before it: the kernels leave them untouched when they report a shortage, so the arrays
-// themselves serve as the saved copies and growing them keeps their contents.
+// only in the routine, in how the lengths grow and in how much of the arrays carries meaning.
+// The call is repeated with the arrays as they were before it: the kernels leave them untouched
+// when they report a shortage, so the arrays themselves serve as the saved copies and growing
+// them keeps their contents. Entries beyond the old lengths are written by the kernel before
+// being read: not zeroed, so that pages the factors never reach are never touched.
 template <class GrowIndex, class GrowValue>
-bool squareLoop(MA38Work& w, SquareRoutine routine, GrowIndex growIndex, GrowValue growValue) {
+bool squareLoop(MA38Work& w, SquareRoutine routine, GrowIndex growIndex, GrowValue growValue,
+                bool onlyMatrixKept) {
   const int job = 1;
   const bool transpose = false;
+  auto grow = [&](auto& array, int length, int matrix_part) {
+    if (onlyMatrixKept) {
+      regrowFront(array, length, matrix_part);
+    } else {
+      resizeKeeping(array, length, false);
+    }
+  };
   for (;;) {
     routine(&w.n, &w.ne, &job, &transpose, &w.lvalue, &w.lindex, w.value.Array(), w.index.Array(),
             w.keep.Array(), w.cntl.Array(), w.icntl.Array(), w.info.Array(), w.rinfo.Array());
     const int status = entry(w.info, 1);
     bool adjusted = false;
-    // Entries beyond the old lengths are written by the kernel before being read: not zeroed,
-    // so that pages the factors never reach are never touched.
     if (status == kIndexShort || status == kBothShort) {
       w.lindex = growIndex();
-      resizeKeeping(w.index, w.lindex, false);
+      grow(w.index, w.lindex, 2 * w.ne);
       adjusted = true;
     }
     if (status == kValueShort || status == kBothShort) {
       w.lvalue = growValue();
-      resizeKeeping(w.value, w.lvalue, false);
+      grow(w.value, w.lvalue, w.ne);
       adjusted = true;
     }
     if (!adjusted) return status == 0;
@@ -128,7 +140,8 @@ bool squareFactorise(MA38Work& w) {
     first_value = false;
     return checkedLength(length);
   };
-  return squareLoop(w, &HSL_MA38AD, grow_index, grow_value);
+  // A first factorisation reads only the matrix at the front of the arrays.
+  return squareLoop(w, &HSL_MA38AD, grow_index, grow_value, true);
 }
 
 bool squareRefactorise(MA38Work& w, const mvlarray<int>& irn, const mvlarray<int>& jcn,
@@ -144,7 +157,8 @@ bool squareRefactorise(MA38Work& w, const mvlarray<int>& irn, const mvlarray<int
     return checkedLength(
         std::max<std::int64_t>(2 * std::int64_t{entry(w.info, 23)}, w.lvalue + kStepGrowth * ne));
   };
-  return squareLoop(w, &HSL_MA38BD, grow_index, grow_value);
+  // A refactorisation also reads the factors behind the matrix (their order).
+  return squareLoop(w, &HSL_MA38BD, grow_index, grow_value, false);
 }
 
 bool squareSolve(MA38Work& w, mvlarray<double>& b, mvlarray<double>& x) {
