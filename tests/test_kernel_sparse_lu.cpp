@@ -4,11 +4,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "kernel/sparse_kernels.hpp"
+#include "kernel/sparse_lu_support.hpp"
 
 namespace {
 struct SortCall {
@@ -60,6 +63,51 @@ TEST(KernelCoordinateSort, RejectsShortArraysWithoutMovingAnything) {
   EXPECT_EQ(info[0], -3);
   EXPECT_EQ(irn[0], 2);
   EXPECT_EQ(a[0], 1.0);
+}
+
+// The compressed-column copy the factorisations start from, against a map of summed entries:
+// shuffled input, duplicates, one column long enough for the general sort, both orientations.
+TEST(KernelColumnForm, SortsSumsAndTransposes) {
+  const int m = 60, n = 45;
+  std::mt19937 rng(7);
+  std::vector<int> rows, cols;
+  std::vector<double> values;
+  for (int e = 0; e < 400; ++e) {
+    rows.push_back(1 + static_cast<int>(rng() % m));
+    cols.push_back(1 + static_cast<int>(rng() % n));
+    values.push_back(static_cast<double>(rng() % 1000) / 8.0);
+  }
+  for (int i = m; i >= 1; --i) {  // column 3 full, rows descending, each twice
+    for (int twice = 0; twice < 2; ++twice) {
+      rows.push_back(i);
+      cols.push_back(3);
+      values.push_back(i + 0.5 * twice);
+    }
+  }
+  const int ne = static_cast<int>(rows.size());
+  for (const bool transpose : {false, true}) {
+    std::map<std::pair<int, int>, double> expected;  // (column, row), 0-based
+    for (int e = 0; e < ne; ++e) {
+      const int r = (transpose ? cols[e] : rows[e]) - 1, c = (transpose ? rows[e] : cols[e]) - 1;
+      expected[{c, r}] += values[e];
+    }
+    const int mm = transpose ? n : m, nn = transpose ? m : n;
+    sparse_lu::ColumnForm form;
+    ASSERT_TRUE(sparse_lu::BuildColumnForm(mm, nn, ne, rows.data(), cols.data(), values.data(),
+                                           transpose, form));
+    ASSERT_EQ(form.row.size(), expected.size());
+    auto next = expected.begin();
+    for (int j = 0; j < nn; ++j)
+      for (int p = form.start[j]; p < form.start[j + 1]; ++p, ++next) {
+        ASSERT_EQ(next->first, std::make_pair(j, form.row[p]));
+        EXPECT_EQ(next->second, form.value[p]);  // sums of eighths: exact in any order
+      }
+    EXPECT_EQ(form.start[nn], static_cast<int>(expected.size()));
+  }
+  rows[5] = m + 1;
+  sparse_lu::ColumnForm rejected;
+  EXPECT_FALSE(sparse_lu::BuildColumnForm(m, n, ne, rows.data(), cols.data(), values.data(), false,
+                                          rejected));
 }
 
 namespace {
@@ -231,6 +279,48 @@ TEST(KernelSquareLU, EverythingLivesInTheArrays) {
   copy.icntl[7] = 5;
   EXPECT_LT(largestError(copy.solve(changed.b), changed.x), 1e-13);
   EXPECT_LE(copy.info[23], 5);
+}
+
+// A refactorisation reuses the analysis kept in the arrays when it describes the matrix, and
+// analyses afresh when it cannot: kept without room for it, damaged, or made for other
+// positions of the entries. Every way, the new factors solve the new system.
+TEST(KernelSquareLU, RefactorisationWithAndWithoutTheKeptAnalysis) {
+  constexpr int kAnalysisBytes = 9;  // where the square kernels record the analysis kept
+  const Problem p = laplacian(30, 0.5, true), changed = laplacian(30, 3.0, true);
+  auto refactorised = [&](Square& s, const Problem& q) {
+    s.load(q);
+    EXPECT_EQ(s.call(&HSL_MA38BD), 0);
+    return largestError(s.solve(q.b), q.x);
+  };
+
+  Square roomy(p, 40 * p.ne, 40 * p.ne);
+  ASSERT_EQ(roomy.call(&HSL_MA38AD), 0);
+  EXPECT_GT(roomy.keep[kAnalysisBytes], 0);
+  EXPECT_LT(refactorised(roomy, changed), 1e-12);
+  EXPECT_LT(refactorised(roomy, p), 1e-12);
+
+  Square probe(p, 2 * p.ne + 1, p.ne);
+  ASSERT_EQ(probe.call(&HSL_MA38AD), -5);
+  Square exact(p, probe.info[18], probe.info[20]);
+  ASSERT_EQ(exact.call(&HSL_MA38AD), 0);
+  EXPECT_EQ(exact.keep[kAnalysisBytes], 0);  // only the lengths asked for: no room
+  EXPECT_LT(refactorised(exact, changed), 1e-12);
+
+  Square damaged(p, 40 * p.ne, 40 * p.ne);
+  ASSERT_EQ(damaged.call(&HSL_MA38AD), 0);
+  std::fill(damaged.index.begin() + 2 * p.ne, damaged.index.begin() + 2 * p.ne + 8, 0);
+  EXPECT_LT(refactorised(damaged, changed), 1e-12);
+
+  // Same number of entries, one moved: the pattern no longer matches the analysis.
+  Square moved(p, 40 * p.ne, 40 * p.ne);
+  ASSERT_EQ(moved.call(&HSL_MA38AD), 0);
+  Problem other = changed;
+  for (int e = 0; e < other.ne; ++e)
+    if (other.rows[e] == 1 && other.cols[e] == 2) other.cols[e] = 3;  // (1,2) becomes (1,3)
+  other.b.assign(other.n, 0.0);
+  for (int e = 0; e < other.ne; ++e)
+    other.b[other.rows[e] - 1] += other.values[e] * other.x[other.cols[e] - 1];
+  EXPECT_LT(refactorised(moved, other), 1e-12);
 }
 
 // Factors of several MiB, large enough for the storage to be handed to the system in whole

@@ -1,5 +1,7 @@
 // Square sparse LU. The caller's index/value arrays carry the matrix at their front and the
-// factors behind it; `keep` records where the pieces are. Nothing else survives a call.
+// factors behind it, the index array also the engine's analysis of the pattern between the two
+// (so that a refactorisation can skip it); `keep` records where the pieces are. Nothing else
+// survives a call.
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -23,7 +25,20 @@ constexpr double kDefaultPivotThreshold = 0.1;
 constexpr double kDefaultSymmetricThreshold = 0.001;
 
 // keep entries.
-enum Keep { kMark, kOrder, kEntries, kLnz, kUnz, kReciprocal, kRank, kTransposed, kSymmetric };
+enum Keep {
+  kMark,
+  kOrder,
+  kEntries,
+  kLnz,
+  kUnz,
+  kReciprocal,
+  kRank,
+  kTransposed,
+  kSymmetric,
+  kAnalysisBytes,
+  kPatternLow,  // fingerprint of the pattern the kept analysis was made for
+  kPatternHigh
+};
 
 // info entries (0-based positions of the 1-based numbers in the header).
 enum InfoAt {
@@ -170,11 +185,19 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
   // the new ones are known to fit.
   const int* given = nullptr;
   std::vector<int> stored_order;
+  sparse_lu::KeptAnalysis analysis;
+  analysis.at = index + front_integers;
   if (reuseOrder) {
-    const int* q = index + front_integers + order;
+    analysis.heldBytes = keep[kAnalysisBytes];
+    analysis.heldPattern =
+        static_cast<std::uint64_t>(static_cast<std::uint32_t>(keep[kPatternHigh])) << 32 |
+        static_cast<std::uint32_t>(keep[kPatternLow]);
+    const int* q = index + front_integers + sparse_lu::AnalysisIntegers(analysis.heldBytes) + order;
     stored_order.assign(q, q + order);
     given = stored_order.data();
   }
+  // The analysis is kept only where the arrays have room beyond the factors: the lengths
+  // reported as needed are those of the matrix and the factors alone.
   std::int64_t index_needed = 0, value_needed = 0;
   auto fits = [&](std::int64_t lnz, std::int64_t unz) {
     index_needed = front_integers + sparse_lu::FactorIntegers(order, order, lnz, unz);
@@ -182,13 +205,17 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
     return index_needed <= *lindex && value_needed <= *lvalue;
   };
   auto place = [&](std::int64_t lnz, std::int64_t) {
-    return sparse_lu::LayFactors(order, order, lnz, index + front_integers, value + entries);
+    if (index_needed + sparse_lu::AnalysisIntegers(analysis.bytes) > *lindex) analysis.bytes = 0;
+    return sparse_lu::LayFactors(
+        order, order, lnz, index + front_integers + sparse_lu::AnalysisIntegers(analysis.bytes),
+        value + entries);
   };
   sparse_lu::Settings settings = settingsFrom(cntl, icntl);
   if (reuseOrder)
     settings.strategy =
         keep[kSymmetric] != 0 ? sparse_lu::Settings::kSymmetric : sparse_lu::Settings::kUnsymmetric;
-  const sparse_lu::Attempt attempt = sparse_lu::Factorise(a, settings, given, fits, place);
+  const sparse_lu::Attempt attempt =
+      sparse_lu::Factorise(a, settings, given, fits, place, &analysis);
   info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(index_needed);
   info[kValueNeeded] = info[kValueNeededRefactor] = clampToInt(value_needed);
   switch (attempt.kind) {
@@ -211,6 +238,10 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
   keep[kRank] = attempt.rank;
   keep[kTransposed] = *transpose ? 1 : 0;
   keep[kSymmetric] = attempt.symmetricStrategy ? 1 : 0;
+  keep[kAnalysisBytes] = static_cast<int>(analysis.bytes);
+  const std::uint64_t pattern = analysis.bytes > 0 ? sparse_lu::PatternFingerprint(a) : 0;
+  keep[kPatternLow] = static_cast<int>(static_cast<std::uint32_t>(pattern));
+  keep[kPatternHigh] = static_cast<int>(static_cast<std::uint32_t>(pattern >> 32));
   info[kLInfo] = keep[kLnz];
   info[kUInfo] = keep[kUnz];
   info[kRankInfo] = attempt.rank;
@@ -282,7 +313,9 @@ void HSL_MA38CD(const int* n, const int*, const bool* transpose, const int*, con
   // Factors of A^T answer A x = b by a transposed solve, and the other way round.
   const bool transposed = (*transpose) != (keep[kTransposed] != 0);
   sparse_lu::FactorView f =
-      sparse_lu::LayFactors(order, order, keep[kLnz], const_cast<int*>(index) + 2 * entries,
+      sparse_lu::LayFactors(order, order, keep[kLnz],
+                            const_cast<int*>(index) + 2 * std::int64_t{entries} +
+                                sparse_lu::AnalysisIntegers(keep[kAnalysisBytes]),
                             const_cast<double*>(value) + entries);
   f.reciprocalScale = keep[kReciprocal] != 0;
   auto solve = [&](const double* rhs, double* out) {

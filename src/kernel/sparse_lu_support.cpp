@@ -10,11 +10,16 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <string>
+#include <utility>
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
+#include "memory/large_pages.hpp"
 #include "orvo/memory.hpp"
 
 namespace sparse_lu {
@@ -29,34 +34,96 @@ struct NumericDeleter {
 using SymbolicHandle = std::unique_ptr<void, SymbolicDeleter>;
 using NumericHandle = std::unique_ptr<void, NumericDeleter>;
 
+// The engine writes and reads its analysis only through named files. An anonymous in-memory
+// file, named through /proc, carries the bytes between the engine and the caller's storage;
+// where there is none (not Linux, no /proc) the analysis is simply not kept.
+class AnalysisFile {
+ public:
+  AnalysisFile() {
+#if defined(__linux__) && defined(MFD_CLOEXEC)
+    fd_ = memfd_create("orvo-sparse-analysis", MFD_CLOEXEC);
+    if (fd_ >= 0) path_ = "/proc/self/fd/" + std::to_string(fd_);
+#endif
+  }
+  ~AnalysisFile() {
+#if defined(__linux__)
+    if (fd_ >= 0) close(fd_);
+#endif
+  }
+  AnalysisFile(const AnalysisFile&) = delete;
+  AnalysisFile& operator=(const AnalysisFile&) = delete;
+
+  bool usable() const {
+    return fd_ >= 0;
+  }
+  char* path() {
+    return path_.data();
+  }
+
+  // Bytes in the file, -1 if unknown.
+  std::int64_t size() const {
+#if defined(__linux__)
+    struct stat st;
+    if (fd_ >= 0 && fstat(fd_, &st) == 0) return st.st_size;
+#endif
+    return -1;
+  }
+
+  bool read(void* to, std::int64_t bytes) const {
+    return transfer(bytes, [&](std::int64_t done, std::int64_t n) {
+      return pread(fd_, static_cast<char*>(to) + done, n, done);
+    });
+  }
+
+  bool write(const void* from, std::int64_t bytes) {
+    if (ftruncate(fd_, 0) != 0) return false;
+    return transfer(bytes, [&](std::int64_t done, std::int64_t n) {
+      return pwrite(fd_, static_cast<const char*>(from) + done, n, done);
+    });
+  }
+
+ private:
+  template <class Step>
+  bool transfer(std::int64_t bytes, Step step) const {
+    if (fd_ < 0) return false;
+    for (std::int64_t done = 0; done < bytes;) {
+      const ssize_t moved = step(done, bytes - done);
+      if (moved <= 0) return false;
+      done += moved;
+    }
+    return true;
+  }
+
+  int fd_ = -1;
+  std::string path_;
+};
+
+// Reads a kept analysis back into an engine object; null when it cannot be.
+void* loadAnalysis(const KeptAnalysis& kept, AnalysisFile& file) {
+  if (!file.usable() || kept.heldBytes <= 0 || !file.write(kept.at, kept.heldBytes)) return nullptr;
+  void* raw = nullptr;
+  if (umfpack_di_load_symbolic(&raw, file.path()) != UMFPACK_OK) return nullptr;
+  return raw;
+}
+
+// Writes an engine analysis to the file; its size in bytes, 0 when it cannot be kept.
+std::int64_t saveAnalysis(void* symbolic, AnalysisFile& file) {
+  if (!file.usable() || umfpack_di_save_symbolic(symbolic, file.path()) != UMFPACK_OK) return 0;
+  return std::max<std::int64_t>(file.size(), 0);
+}
+
 void throwIfOutOfMemory(int status) {
   if (status == UMFPACK_ERROR_out_of_memory)
     throw Orvo::mvlException("sparse LU: not enough memory for the factorisation");
 }
 
-// Asks for the factor storage to be backed by large pages. The factors are written once, right
-// after allocation, into pages nobody has touched yet; at 4 KiB a page, the faults taken on that
-// first write cost about as much as the copy itself. Pages already in use are left as they are.
-void adviseLargePages(void* begin, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kPage = 4096;
-  constexpr std::size_t kWorthwhile = std::size_t{2} << 20;  // one large page
-  if (bytes < kWorthwhile) return;
-  const auto first = (reinterpret_cast<std::uintptr_t>(begin) + kPage - 1) & ~(kPage - 1);
-  const auto last = (reinterpret_cast<std::uintptr_t>(begin) + bytes) & ~(kPage - 1);
-  // Advice only: a refusal changes nothing but the speed.
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)begin;
-  (void)bytes;
-#endif
-}
-
+// The factors are written once, right after the storage is laid out, into pages nobody has
+// touched yet.
 void adviseLargePages(const FactorView& f, std::int64_t lnz, std::int64_t unz) {
   const std::int64_t integers = FactorIntegers(f.m, f.n, lnz, unz);
   const std::int64_t reals = FactorReals(f.m, lnz, unz);
-  adviseLargePages(f.rowPerm, static_cast<std::size_t>(integers) * sizeof(int));
-  adviseLargePages(f.scale, static_cast<std::size_t>(reals) * sizeof(double));
+  Orvo::detail::adviseLargePages(f.rowPerm, static_cast<std::size_t>(integers) * sizeof(int));
+  Orvo::detail::adviseLargePages(f.scale, static_cast<std::size_t>(reals) * sizeof(double));
 }
 
 // Entries of L plus U (diagonal once) that a symmetric ordering predicts for a pivot-free
@@ -97,6 +164,37 @@ double pivotOf(const FactorView& f, int j) {
   const int last = f.uStart[j + 1] - 1;
   return (last >= f.uStart[j] && f.uRow[last] == j) ? f.uValue[last] : 0.0;
 }
+
+// Sorts the k entries (rows[i], values[i]) of one column by row, keeping entries of equal rows in
+// their order. Columns of a sparse matrix are short: insertion sort, unless one is long.
+void sortColumn(int* rows, double* values, int k) {
+  constexpr int kInsertionSortLimit = 32;
+  bool sorted = true;
+  for (int i = 1; i < k && sorted; ++i) sorted = rows[i - 1] <= rows[i];
+  if (sorted) return;
+  if (k <= kInsertionSortLimit) {
+    for (int i = 1; i < k; ++i) {
+      const int r = rows[i];
+      const double v = values[i];
+      int q = i;
+      for (; q > 0 && rows[q - 1] > r; --q) {
+        rows[q] = rows[q - 1];
+        values[q] = values[q - 1];
+      }
+      rows[q] = r;
+      values[q] = v;
+    }
+    return;
+  }
+  std::vector<std::pair<int, double>> column(k);
+  for (int i = 0; i < k; ++i) column[i] = {rows[i], values[i]};
+  std::stable_sort(column.begin(), column.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  for (int i = 0; i < k; ++i) {
+    rows[i] = column[i].first;
+    values[i] = column[i].second;
+  }
+}
 }  // namespace
 
 bool BuildColumnForm(int m, int n, int ne, const int* rows, const int* cols, const double* values,
@@ -106,49 +204,40 @@ bool BuildColumnForm(int m, int n, int ne, const int* rows, const int* cols, con
   for (int k = 0; k < ne; ++k)
     if (r_of[k] < 1 || r_of[k] > m || c_of[k] < 1 || c_of[k] > n) return false;
   try {
-    // Row form first (duplicates summed with a marker per column), then the column form, which
-    // comes out with ascending rows because the rows are visited in order.
-    std::vector<int> row_start(m + 1, 0), row_col(ne), marker(n, -1);
-    std::vector<double> row_value(ne);
-    for (int k = 0; k < ne; ++k) ++row_start[r_of[k]];
-    for (int i = 0; i < m; ++i) row_start[i + 1] += row_start[i];
-    std::vector<int> next(row_start.begin(), row_start.end() - 1);
-    for (int k = 0; k < ne; ++k) {
-      const int p = next[r_of[k] - 1]++;
-      row_col[p] = c_of[k] - 1;
-      row_value[p] = values[k];
-    }
-    int kept = 0;
-    for (int i = 0; i < m; ++i) {
-      const int first = row_start[i], end = row_start[i + 1];
-      row_start[i] = kept;
-      for (int p = first; p < end; ++p) {
-        const int c = row_col[p];
-        if (marker[c] >= row_start[i]) {
-          row_value[marker[c]] += row_value[p];
-          continue;
-        }
-        marker[c] = kept;
-        row_col[kept] = c;
-        row_value[kept++] = row_value[p];
-      }
-    }
-    row_start[m] = kept;
-
+    // Bucket the entries by column (no storage beyond the result: at this size every fresh page
+    // costs), then sort each column by row and sum duplicates while closing the gaps.
     out.m = m;
     out.n = n;
     out.start.assign(n + 1, 0);
+    out.row.resize(ne);
+    out.value.resize(ne);
+    for (int k = 0; k < ne; ++k) ++out.start[c_of[k]];
+    for (int j = 0; j < n; ++j) out.start[j + 1] += out.start[j];
+    // out.start[j] is now the end of column j - 1 = the start of column j; filling column j
+    // moves its start up to its end, and out.start[j] - (its count) is restored below.
+    for (int k = 0; k < ne; ++k) {
+      const int p = out.start[c_of[k] - 1]++;
+      out.row[p] = r_of[k] - 1;
+      out.value[p] = values[k];
+    }
+    int kept = 0, begin = 0;
+    for (int j = 0; j < n; ++j) {
+      const int end = out.start[j];
+      sortColumn(out.row.data() + begin, out.value.data() + begin, end - begin);
+      out.start[j] = kept;
+      for (int p = begin; p < end; ++p) {
+        if (kept > out.start[j] && out.row[kept - 1] == out.row[p]) {
+          out.value[kept - 1] += out.value[p];
+          continue;
+        }
+        out.row[kept] = out.row[p];
+        out.value[kept++] = out.value[p];
+      }
+      begin = end;
+    }
+    out.start[n] = kept;
     out.row.resize(kept);
     out.value.resize(kept);
-    for (int p = 0; p < kept; ++p) ++out.start[row_col[p] + 1];
-    for (int j = 0; j < n; ++j) out.start[j + 1] += out.start[j];
-    std::copy(out.start.begin(), out.start.end() - 1, marker.begin());
-    for (int i = 0; i < m; ++i)
-      for (int p = row_start[i]; p < row_start[i + 1]; ++p) {
-        const int q = marker[row_col[p]]++;
-        out.row[q] = i;
-        out.value[q] = row_value[p];
-      }
   } catch (const std::bad_alloc&) {
     throw Orvo::mvlException("sparse LU: not enough memory to convert the entries");
   }
@@ -179,8 +268,27 @@ FactorView LayFactors(int m, int n, std::int64_t lnz, int* integers, double* rea
   return f;
 }
 
+std::uint64_t PatternFingerprint(const ColumnForm& a) {
+  // FNV-1a over the shape, the column starts and the row indices.
+  constexpr std::uint64_t kOffsetBasis = 14695981039346656037ull, kPrime = 1099511628211ull;
+  std::uint64_t h = kOffsetBasis;
+  auto mix = [&h](std::uint32_t word) {
+    for (int byte = 0; byte < 4; ++byte, word >>= 8) h = (h ^ (word & 0xffu)) * kPrime;
+  };
+  mix(static_cast<std::uint32_t>(a.m));
+  mix(static_cast<std::uint32_t>(a.n));
+  for (const int s : a.start) mix(static_cast<std::uint32_t>(s));
+  for (const int r : a.row) mix(static_cast<std::uint32_t>(r));
+  return h;
+}
+
+std::int64_t AnalysisIntegers(std::int64_t bytes) {
+  return (bytes + static_cast<std::int64_t>(sizeof(int)) - 1) /
+         static_cast<std::int64_t>(sizeof(int));
+}
+
 Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* givenOrder,
-                  const FitsFunction& fits, const PlaceFunction& place) {
+                  const FitsFunction& fits, const PlaceFunction& place, KeptAnalysis* kept) {
   double control[UMFPACK_CONTROL], info[UMFPACK_INFO];
   umfpack_di_defaults(control);
   control[UMFPACK_PRL] = 0;
@@ -214,16 +322,35 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
     }
   }
 
-  void* raw = nullptr;
   const int* ap = a.start.data();
   const int* ai = a.row.data();
   const double* ax = a.value.data();
-  int status = givenOrder != nullptr
-                   ? umfpack_di_qsymbolic(a.m, a.n, ap, ai, ax, givenOrder, &raw, control, info)
-                   : umfpack_di_symbolic(a.m, a.n, ap, ai, ax, &raw, control, info);
-  SymbolicHandle symbolic(raw);
-  throwIfOutOfMemory(status);
-  if (status != UMFPACK_OK) return attempt;
+  AnalysisFile file;
+  // A held analysis stands for the pattern and order it was made under; only a refactorisation
+  // (given order) may use it.
+  const bool reuse_analysis = kept != nullptr && givenOrder != nullptr && kept->heldBytes > 0 &&
+                              kept->heldPattern == PatternFingerprint(a);
+  SymbolicHandle symbolic(reuse_analysis ? loadAnalysis(*kept, file) : nullptr);
+  const bool analysis_reused = symbolic != nullptr;
+  int status = UMFPACK_OK;
+  if (!analysis_reused) {
+    void* raw = nullptr;
+    status = givenOrder != nullptr
+                 ? umfpack_di_qsymbolic(a.m, a.n, ap, ai, ax, givenOrder, &raw, control, info)
+                 : umfpack_di_symbolic(a.m, a.n, ap, ai, ax, &raw, control, info);
+    symbolic.reset(raw);
+    throwIfOutOfMemory(status);
+    if (status != UMFPACK_OK) return attempt;
+  } else {
+    // No statistics come with a loaded analysis; of them only the strategy is read below, and
+    // a refactorisation imposes that.
+    std::fill(info, info + UMFPACK_INFO, 0.0);
+    info[UMFPACK_STRATEGY_USED] = settings.strategy == Settings::kSymmetric
+                                      ? UMFPACK_STRATEGY_SYMMETRIC
+                                      : UMFPACK_STRATEGY_UNSYMMETRIC;
+  }
+  if (kept != nullptr)
+    kept->bytes = analysis_reused ? kept->heldBytes : saveAnalysis(symbolic.get(), file);
 
   // The analysis bounds L and U from above assuming the worst pivoting; for matrices ordered
   // symmetrically it also counts the factors of the pivot-free elimination, usually within a
@@ -244,11 +371,17 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
     return attempt;
   }
 
-  raw = nullptr;
+  void* raw = nullptr;
   status = umfpack_di_numeric(ap, ai, ax, symbolic.get(), &raw, control, info);
   NumericHandle numeric(raw);
   symbolic.reset();
   throwIfOutOfMemory(status);
+  if (status == UMFPACK_ERROR_different_pattern && analysis_reused) {
+    // The held analysis does not describe these entries: analyse afresh under the order.
+    numeric.reset();
+    kept->heldBytes = 0;
+    return Factorise(a, settings, givenOrder, fits, place, kept);
+  }
   if (status < 0) return attempt;
 
   int lnz = 0, unz = 0, rows = 0, cols = 0, diagonal = 0;
@@ -261,6 +394,10 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   }
   FactorView f = place(lnz, unz);
   adviseLargePages(f, lnz, unz);
+  if (kept != nullptr && kept->bytes > 0 && !analysis_reused) {
+    Orvo::detail::adviseLargePages(kept->at, static_cast<std::size_t>(kept->bytes));
+    if (!file.read(kept->at, kept->bytes)) kept->bytes = 0;
+  }
   int reciprocal = 0;
   status = umfpack_di_get_numeric(f.lStart, f.lCol, f.lValue, f.uStart, f.uRow, f.uValue, f.rowPerm,
                                   f.colPerm, nullptr, &reciprocal, f.scale, numeric.get());

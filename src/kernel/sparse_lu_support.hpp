@@ -9,14 +9,20 @@
 #include <functional>
 #include <vector>
 
+#include "memory/large_pages.hpp"
+
 namespace sparse_lu {
+
+// Scratch arrays of the size of the matrix: written once right after they are obtained.
+template <class T>
+using ScratchVector = std::vector<T, Orvo::detail::LargePageAllocator<T>>;
 
 // Compressed-column copy of an m x n matrix, 0-based, rows ascending in each column, duplicates
 // summed.
 struct ColumnForm {
   int m = 0, n = 0;
-  std::vector<int> start, row;
-  std::vector<double> value;
+  ScratchVector<int> start, row;
+  ScratchVector<double> value;
 };
 
 // Builds the column form of the ne 1-based entries (rows[k], cols[k], values[k]); with
@@ -70,6 +76,21 @@ struct Attempt {
   bool symmetricStrategy = false;  // the strategy that was used
 };
 
+// The engine's analysis of a pattern, kept as bytes in the caller's integer storage so that a
+// refactorisation of the same pattern can skip it (the analysis costs a third of the numeric
+// work on large 2-D problems). Like the factors it is the caller's: nothing survives a call here.
+struct KeptAnalysis {
+  int* at = nullptr;              // where it is kept: room for AnalysisIntegers(bytes) entries
+  std::int64_t heldBytes = 0;     // in: bytes of an analysis already kept there, 0 if none
+  std::uint64_t heldPattern = 0;  // in: PatternFingerprint of the matrix it was made for
+  std::int64_t bytes = 0;         // out: bytes kept there once the call succeeds, 0 if none
+};
+// Integer entries taken by an analysis of the given size.
+std::int64_t AnalysisIntegers(std::int64_t bytes);
+// A 64-bit digest of the shape and the positions of the entries of a column form: a held
+// analysis is reused only for a matrix with the same digest.
+std::uint64_t PatternFingerprint(const ColumnForm& a);
+
 // Analyses (givenOrder null) or reuses the column order givenOrder (n entries, 0-based), then
 // factorises. The analysis estimates the factor sizes; when `fits` rejects the estimate the
 // attempt ends as kShort before any numeric work, reporting the estimate (not so under a given
@@ -77,10 +98,15 @@ struct Attempt {
 // is factorised, `fits` is asked again with the exact sizes (kShort if rejected), and `place`
 // supplies the storage into which the factors are copied. Nothing of the engine survives the
 // call. Raises Orvo::mvlException when the engine runs out of memory.
+// With `kept`, a held analysis is reused under the given order (a fresh one is made if it cannot
+// be read back or no longer matches the pattern). kept->bytes is set before `fits` is asked;
+// `place` may set it to 0 when there is no room, else a fresh analysis is stored at kept->at.
+// Without a usable in-memory file the analysis is simply not kept (kept->bytes = 0).
 using FitsFunction = std::function<bool(std::int64_t lnz, std::int64_t unz)>;
 using PlaceFunction = std::function<FactorView(std::int64_t lnz, std::int64_t unz)>;
 Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* givenOrder,
-                  const FitsFunction& fits, const PlaceFunction& place);
+                  const FitsFunction& fits, const PlaceFunction& place,
+                  KeptAnalysis* kept = nullptr);
 
 // Solves with the factors: x (n entries) from b (m entries). Non-basic unknowns (columns beyond
 // the rank, and those of pivots at or below zeroPivot in magnitude) are zero. work: m + n
