@@ -37,9 +37,11 @@ void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, i
 // Square LU (HSL_MA38*): A is n x n, given as ne coordinate entries at the front of the caller's
 // arrays: index(1..ne) rows, index(ne+1..2ne) columns, value(1..ne) values (duplicates are
 // summed). The routines leave that front untouched and place the factorisation behind it:
-// index(2ne+1...) holds a layout header, the row and column permutations and the patterns of L
-// and U; value(ne+1...) the row scale factors and the numbers of L and U. `keep` (20 ints) holds
-// the offsets of these pieces and must be handed back unchanged.
+// index(2ne+1...) holds, when the array has room for it beyond what info(19) asks, the analysis
+// of the pattern (the ordering and the symbolic factorisation, a few integers per column), then
+// the row and column permutations and the patterns of L and U; value(ne+1...) the row scale
+// factors and the numbers of L and U. `keep` (20 ints) holds the offsets of these pieces and a
+// fingerprint of the pattern analysed, and must be handed back unchanged.
 //
 // The factorisation is P R A Q = L U with a fill-reducing column order Q (approximate minimum
 // degree on A + A^T or on the column structure, chosen from the pattern), threshold partial
@@ -88,7 +90,10 @@ void HSL_MA38AD(const int* n, const int* ne, const int* job, const bool* transpo
 
 // Refactorises new values on the pattern factorised before: the column order stored by the last
 // successful HSL_MA38AD/BD in the arrays is reused (no new ordering); pivoting is redone. The
-// front of the arrays must hold the entries (same pattern, new values). Statuses as above.
+// analysis kept in the arrays is reused when its fingerprint matches the entries' pattern, which
+// skips the symbolic work; without one (no room, damaged, other positions) the pattern is
+// analysed afresh under the stored order. The front of the arrays must hold the entries (same
+// pattern, new values). Statuses as above.
 void HSL_MA38BD(const int* n, const int* ne, const int* job, const bool* transpose,
                 const int* lvalue, const int* lindex, double* value, int* index, int* keep,
                 const double* cntl, const int* icntl, int* info, double* rinfo);

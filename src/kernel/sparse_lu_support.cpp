@@ -127,15 +127,15 @@ void adviseLargePages(const FactorView& f, std::int64_t lnz, std::int64_t unz) {
 }
 
 // Entries of L plus U (diagonal once) that a symmetric ordering predicts for a pivot-free
-// elimination, from the minimum-degree ordering of the pattern of A + A^T; 0 when the matrix is
-// not square, when its pattern is too far from symmetric for the engine to order it that way
-// (less than half the off-diagonal entries matched), or when a diagonal entry is missing.
-std::int64_t symmetricOrderingCount(const ColumnForm& a) {
+// elimination, from the minimum-degree ordering of the pattern of A + A^T (left in `order`); 0
+// when the matrix is not square, when its pattern is too far from symmetric for the engine to
+// order it that way (less than half the off-diagonal entries matched), or when a diagonal entry
+// is missing.
+std::int64_t symmetricOrderingCount(const ColumnForm& a, std::vector<int>& order) {
   constexpr double kSymmetricEnough = 0.5;
   if (a.m != a.n) return 0;
   double control[AMD_CONTROL], info[AMD_INFO];
   amd_defaults(control);
-  std::vector<int> order;
   try {
     order.resize(a.n);
   } catch (const std::bad_alloc&) {
@@ -312,13 +312,20 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   // The engine's analysis costs several times the ordering alone. When the storage is short
   // even for the factors that ordering predicts, the shortage is reported from that count and
   // the analysis is left to the call that has the room.
+  // Otherwise the engine is handed that ordering, which it would find again: for such patterns
+  // it orders A + A^T by minimum degree itself, with the same controls.
+  const int* initial_order = givenOrder;
+  std::vector<int> symmetric_order;
   if (givenOrder == nullptr && settings.strategy != Settings::kUnsymmetric) {
-    if (const std::int64_t count = symmetricOrderingCount(a); count > 0) {
+    if (const std::int64_t count = symmetricOrderingCount(a, symmetric_order); count > 0) {
       splitSymmetricCount(a, count, attempt);
       if (!fits(attempt.lnz, attempt.unz)) {
         attempt.kind = Attempt::kShort;
         return attempt;
       }
+      initial_order = symmetric_order.data();
+      control[UMFPACK_ORDERING] = UMFPACK_ORDERING_GIVEN;
+      control[UMFPACK_STRATEGY] = UMFPACK_STRATEGY_SYMMETRIC;
     }
   }
 
@@ -335,8 +342,8 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   int status = UMFPACK_OK;
   if (!analysis_reused) {
     void* raw = nullptr;
-    status = givenOrder != nullptr
-                 ? umfpack_di_qsymbolic(a.m, a.n, ap, ai, ax, givenOrder, &raw, control, info)
+    status = initial_order != nullptr
+                 ? umfpack_di_qsymbolic(a.m, a.n, ap, ai, ax, initial_order, &raw, control, info)
                  : umfpack_di_symbolic(a.m, a.n, ap, ai, ax, &raw, control, info);
     symbolic.reset(raw);
     throwIfOutOfMemory(status);
@@ -358,17 +365,21 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   // judged by an estimate: that count, or else half the bound (a caller that doubles the
   // estimate then holds the bound).
   attempt.symmetricStrategy = info[UMFPACK_STRATEGY_USED] == UMFPACK_STRATEGY_SYMMETRIC;
-  if (attempt.symmetricStrategy && info[UMFPACK_SYMMETRIC_LUNZ] > 0) {
-    splitSymmetricCount(a, static_cast<std::int64_t>(info[UMFPACK_SYMMETRIC_LUNZ]), attempt);
-  } else {
-    attempt.lnz = static_cast<std::int64_t>(info[UMFPACK_LNZ_ESTIMATE]) / 2;
-    attempt.unz = static_cast<std::int64_t>(info[UMFPACK_UNZ_ESTIMATE]) / 2;
-  }
-  // A refactorisation's storage was sized by an earlier factorisation of the same pattern,
-  // which says more than the estimate; only the exact sizes are judged then.
-  if (givenOrder == nullptr && !fits(attempt.lnz, attempt.unz)) {
-    attempt.kind = Attempt::kShort;
-    return attempt;
+  // Under the minimum-degree ordering found above, its count is the estimate and has been judged.
+  const bool estimate_judged = initial_order != nullptr && initial_order == symmetric_order.data();
+  if (!estimate_judged) {
+    if (attempt.symmetricStrategy && info[UMFPACK_SYMMETRIC_LUNZ] > 0) {
+      splitSymmetricCount(a, static_cast<std::int64_t>(info[UMFPACK_SYMMETRIC_LUNZ]), attempt);
+    } else {
+      attempt.lnz = static_cast<std::int64_t>(info[UMFPACK_LNZ_ESTIMATE]) / 2;
+      attempt.unz = static_cast<std::int64_t>(info[UMFPACK_UNZ_ESTIMATE]) / 2;
+    }
+    // A refactorisation's storage was sized by an earlier factorisation of the same pattern,
+    // which says more than the estimate; only the exact sizes are judged then.
+    if (givenOrder == nullptr && !fits(attempt.lnz, attempt.unz)) {
+      attempt.kind = Attempt::kShort;
+      return attempt;
+    }
   }
 
   void* raw = nullptr;
