@@ -6,6 +6,7 @@
 #include <umfpack.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <memory>
@@ -134,18 +135,83 @@ void adviseLargePages(const FactorView& f, std::int64_t lnz, std::int64_t unz) {
 std::int64_t symmetricOrderingCount(const ColumnForm& a, std::vector<int>& order) {
   constexpr double kSymmetricEnough = 0.5;
   if (a.m != a.n) return 0;
+  const int n = a.n;
+  const int* start = a.start.data();
+  const int* rows = a.row.data();
+  // Whether A(j, i) is present, for an off-diagonal entry A(i, j): rows ascend in each column.
+  auto mirrored = [&](int i, int j) {
+    return std::binary_search(rows + start[i], rows + start[i + 1], j);
+  };
+
+  // The statistics the engine chooses its strategy by: entries on the diagonal, and the share of
+  // off-diagonal entries whose mirror image is present. Only then, when the pattern qualifies,
+  // the ordering. The minimum-degree routine is called on storage of our own rather than
+  // through its driver, whose workspace would come page by page from the system.
+  int diagonal = 0;
+  std::int64_t off_diagonal = 0, matched = 0;
+  for (int j = 0; j < n; ++j)
+    for (int p = start[j]; p < start[j + 1]; ++p) {
+      const int i = rows[p];
+      if (i == j) {
+        ++diagonal;
+      } else {
+        ++off_diagonal;
+        if (mirrored(i, j)) ++matched;
+      }
+    }
+  const double symmetry =
+      off_diagonal > 0 ? static_cast<double>(matched) / static_cast<double>(off_diagonal) : 1.0;
+  if (diagonal < n || symmetry < kSymmetricEnough) return 0;
+
+  // Pattern of A + A^T without the diagonal, each column's neighbours once: an entry A(i, j)
+  // lists i under j, and j under i unless A(j, i) lists it there itself.
+  const std::int64_t entries = off_diagonal + (off_diagonal - matched);
+  const std::int64_t room = entries + entries / 5 + n;  // elbow room the routine works in
+  if (room > INT_MAX) return 0;
+  // One block for the routine's ten arrays: large enough to start on a large page.
+  constexpr int kArraysOfOrderN = 9;
+  ScratchVector<int> storage(static_cast<std::size_t>(kArraysOfOrderN) * n +
+                             static_cast<std::size_t>(room));
+  int* const pe = storage.data();
+  int* const len = pe + n;
+  int* const nv = len + n;
+  int* const next = nv + n;
+  int* const head = next + n;
+  int* const elen = head + n;
+  int* const degree = elen + n;
+  int* const w = degree + n;
+  int* const iw = w + n;
+  std::fill(len, len + n, 0);
+  order.resize(n);
+  for (int j = 0; j < n; ++j)
+    for (int p = start[j]; p < start[j + 1]; ++p) {
+      const int i = rows[p];
+      if (i == j) continue;
+      ++len[j];
+      if (!mirrored(i, j)) ++len[i];
+    }
+  int filled = 0;
+  for (int j = 0; j < n; ++j) {
+    pe[j] = filled;
+    nv[j] = filled;  // next free position of column j, until the routine takes nv over
+    filled += len[j];
+  }
+  for (int j = 0; j < n; ++j)
+    for (int p = start[j]; p < start[j + 1]; ++p) {
+      const int i = rows[p];
+      if (i == j) continue;
+      iw[nv[j]++] = i;
+      if (!mirrored(i, j)) iw[nv[i]++] = j;
+    }
+
   double control[AMD_CONTROL], info[AMD_INFO];
   amd_defaults(control);
-  try {
-    order.resize(a.n);
-  } catch (const std::bad_alloc&) {
-    throw Orvo::mvlException("sparse LU: not enough memory for the factorisation");
-  }
-  const int status = amd_order(a.n, a.start.data(), a.row.data(), order.data(), control, info);
-  if (status == AMD_OUT_OF_MEMORY)
-    throw Orvo::mvlException("sparse LU: not enough memory for the factorisation");
-  if (status != AMD_OK || info[AMD_SYMMETRY] < kSymmetricEnough || info[AMD_NZDIAG] < a.n) return 0;
-  return 2 * static_cast<std::int64_t>(info[AMD_LNZ]) + a.n;
+  std::fill(info, info + AMD_INFO, -1.0);
+  info[AMD_N] = n;
+  info[AMD_STATUS] = AMD_OK;
+  amd_2(n, pe, iw, len, static_cast<int>(room), filled, nv, next, order.data(), head, elen, degree,
+        w, control, info);
+  return 2 * static_cast<std::int64_t>(info[AMD_LNZ]) + n;
 }
 
 // The storage estimate from such a count, split between L and U.
