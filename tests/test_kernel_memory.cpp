@@ -5,22 +5,11 @@
 #include <limits>
 #include <numeric>
 
+#include "allocation_test_support.hpp"
 #include "memory/allocation_counters.hpp"
 #include "sparse/array_growth.hpp"
 
 using Orvo::mvlarray;
-
-// As in the public memory tests: an impossible request must come back as null under
-// AddressSanitizer too, so that the failure path runs in both builds.
-extern "C" const char* __asan_default_options() {
-  return "allocator_may_return_null=1";
-}
-
-namespace {
-struct Counters {
-  std::int32_t allocs = OrvoallocCalls(), frees = OrvofreeCalls(), bytes = OrvomemUsed();
-};
-}  // namespace
 
 TEST(ResizeTrackedBlock, KeepsContentsAndCountsAsFreshBlock) {
   // Large enough for the heap to remap rather than copy; small ones take the copying path.

@@ -4,21 +4,10 @@
 #include <cstdint>
 #include <limits>
 
+#include "allocation_test_support.hpp"
 #include "orvo/memory.hpp"
 
 using Orvo::mvlarray;
-
-// Under AddressSanitizer an impossible request must come back as null, as from the plain heap,
-// rather than end the process, so that the exhaustion path can be tested in both builds.
-extern "C" const char* __asan_default_options() {
-  return "allocator_may_return_null=1";
-}
-
-namespace {
-struct Counters {
-  std::int32_t allocs = OrvoallocCalls(), frees = OrvofreeCalls(), bytes = OrvomemUsed();
-};
-}  // namespace
 
 TEST(TrackedAllocation, CountsBlocksAndBytes) {
   Counters before;

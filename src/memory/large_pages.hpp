@@ -21,25 +21,15 @@ void adviseLargePages(void* begin, std::size_t bytes);
 // every whole large page of it, not only those that happen to lie inside it, is backed that way.
 void* obtainLargePageScratch(std::size_t bytes);
 
-// Allocator for large scratch arrays of kernel code, through obtainLargePageScratch.
+// Allocator for large scratch arrays of kernel code, through obtainLargePageScratch; released,
+// compared and typed as the library's tracked allocator.
 template <class T>
-struct LargePageAllocator {
-  using value_type = T;
+struct LargePageAllocator : OrvoAllocator<T> {
   LargePageAllocator() = default;
   template <class U>
   LargePageAllocator(const LargePageAllocator<U>&) {}
 
   T* allocate(std::size_t n) { return static_cast<T*>(obtainLargePageScratch(n * sizeof(T))); }
-  void deallocate(T* block, std::size_t n) { Orvofree(block, n * sizeof(T)); }
-
-  template <class U>
-  bool operator==(const LargePageAllocator<U>&) const {
-    return true;
-  }
-  template <class U>
-  bool operator!=(const LargePageAllocator<U>&) const {
-    return false;
-  }
 };
 
 }  // namespace Orvo::detail
