@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -93,23 +94,31 @@ struct Pair {
 };
 
 // Per-iteration times of both sides. The machine is shared and a run can take a quarter longer
-// for reasons of its own, so besides the ratio of the totals the ratio of the best times of the
-// two sides is reported: interference only ever adds time.
+// for reasons of its own, so besides the ratio of the totals the ratios of the medians and of
+// the best times of the two sides are reported: interference only ever adds time.
 struct Timings {
-  double orvo = 0, reference = 0;
-  double orvoBest = 1e300, referenceBest = 1e300;
+  std::vector<double> orvo, reference;
   void add(double orvoSeconds, double referenceSeconds) {
-    orvo += orvoSeconds;
-    reference += referenceSeconds;
-    orvoBest = std::min(orvoBest, orvoSeconds);
-    referenceBest = std::min(referenceBest, referenceSeconds);
+    orvo.push_back(orvoSeconds);
+    reference.push_back(referenceSeconds);
   }
-  void report(benchmark::State& state) {
-    const double runs = static_cast<double>(state.iterations());
-    state.counters["orvo_ms"] = 1e3 * orvo / runs;
-    state.counters["umfpack_ms"] = 1e3 * reference / runs;
-    state.counters["ratio"] = orvo / reference;
-    state.counters["ratio_best"] = orvoBest / referenceBest;
+  static double total(const std::vector<double>& v) {
+    return std::accumulate(v.begin(), v.end(), 0.0);
+  }
+  static double best(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
+  static double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t h = v.size() / 2;
+    return v.size() % 2 == 1 ? v[h] : 0.5 * (v[h - 1] + v[h]);
+  }
+  void report(benchmark::State& state) const {
+    if (orvo.empty()) return;
+    const double runs = static_cast<double>(orvo.size());
+    state.counters["orvo_ms"] = 1e3 * total(orvo) / runs;
+    state.counters["umfpack_ms"] = 1e3 * total(reference) / runs;
+    state.counters["ratio"] = total(orvo) / total(reference);
+    state.counters["ratio_median"] = median(orvo) / median(reference);
+    state.counters["ratio_best"] = best(orvo) / best(reference);
   }
 };
 
@@ -276,7 +285,7 @@ BENCHMARK(BM_FirstSolve)
     ->Args({1, 40})
     ->Args({2, 40})
     ->Args({3, 200})
-    ->Iterations(4)
+    ->Iterations(8)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReSolveAndSolve)->Args({0, 1})->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReSolveAndSolve)
