@@ -14,11 +14,9 @@
 #include <string>
 #include <utility>
 
-#if defined(__linux__)
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
 
 #include "memory/large_pages.hpp"
 #include "orvo/memory.hpp"
@@ -37,37 +35,26 @@ using NumericHandle = std::unique_ptr<void, NumericDeleter>;
 
 // The engine writes and reads its analysis only through named files. An anonymous in-memory
 // file, named through /proc, carries the bytes between the engine and the caller's storage;
-// where there is none (not Linux, no /proc) the analysis is simply not kept.
+// where there is none (no /proc, no anonymous files) the analysis is simply not kept.
 class AnalysisFile {
  public:
   AnalysisFile() {
-#if defined(__linux__) && defined(MFD_CLOEXEC)
     fd_ = memfd_create("orvo-sparse-analysis", MFD_CLOEXEC);
     if (fd_ >= 0) path_ = "/proc/self/fd/" + std::to_string(fd_);
-#endif
   }
   ~AnalysisFile() {
-#if defined(__linux__)
     if (fd_ >= 0) close(fd_);
-#endif
   }
   AnalysisFile(const AnalysisFile&) = delete;
   AnalysisFile& operator=(const AnalysisFile&) = delete;
 
-  bool usable() const {
-    return fd_ >= 0;
-  }
-  char* path() {
-    return path_.data();
-  }
+  bool usable() const { return fd_ >= 0; }
+  char* path() { return path_.data(); }
 
   // Bytes in the file, -1 if unknown.
   std::int64_t size() const {
-#if defined(__linux__)
     struct stat st;
-    if (fd_ >= 0 && fstat(fd_, &st) == 0) return st.st_size;
-#endif
-    return -1;
+    return fd_ >= 0 && fstat(fd_, &st) == 0 ? st.st_size : -1;
   }
 
   bool read(void* to, std::int64_t bytes) const {
