@@ -33,13 +33,11 @@ struct ArrayAccess {
   }
 
   // As resizeKeeping, but only the first `front` elements (at most min(n, Length())) are kept:
-  // a fresh block is taken (advised for large pages, see adviseLargePages) and the old one
-  // released, so storage behind the front is neither copied nor touched.
+  // a fresh block is taken (through obtainLargePageScratch: storage a kernel is about to fill)
+  // and the old one released, so storage behind the front is neither copied nor touched.
   static void replaceKeepingFront(mvlarray<T>& array, int n, int front) {
-    front = std::min({front, n, array.length_});
-    const std::size_t bytes = sizeof(T) * static_cast<std::size_t>(n);
-    T* fresh = static_cast<T*>(Orvomalloc(bytes));
-    adviseLargePages(fresh, bytes);
+    front = std::max(0, std::min({front, n, array.length_}));
+    T* fresh = static_cast<T*>(obtainLargePageScratch(sizeof(T) * static_cast<std::size_t>(n)));
     std::copy(array.data_, array.data_ + front, fresh);
     if (array.owner_) array.release();
     array.data_ = fresh;

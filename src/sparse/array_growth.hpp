@@ -22,7 +22,8 @@ void resizeKeeping(mvlarray<T>& array, int length, bool zeroRest = true) {
 
 // Gives `array` the new length keeping only its first `front` elements; the rest is undefined.
 // For storage of which only a front carries meaning: nothing behind it is copied or touched, and
-// the fresh block is advised for large pages, as a kernel is about to fill it.
+// the fresh block starts on a large page and is advised for large pages, as a kernel is about to
+// fill it.
 template <class T>
 void regrowFront(mvlarray<T>& array, int length, int front) {
   detail::ArrayAccess<T>::replaceKeepingFront(array, length, front);

@@ -9,7 +9,6 @@
 #include <memory>
 
 #include "kernel/sparse_kernels.hpp"
-#include "memory/large_pages.hpp"
 #include "orvo/sparse.hpp"
 #include "sparse/array_growth.hpp"
 #include "sparse/sparse_records.hpp"
@@ -67,10 +66,8 @@ std::unique_ptr<MA38Work> createSquareRecord(int nr, int nz, int fill_in,
   record->ne = nz;
   // Only the front carries meaning; the kernel writes everything behind it before reading it,
   // once, into pages nobody has touched yet.
-  record->index.Reallocate(record->lindex);
-  record->value.Reallocate(record->lvalue);
-  detail::adviseLargePages(record->index.Array(), sizeof(int) * std::size_t(record->lindex));
-  detail::adviseLargePages(record->value.Array(), sizeof(double) * std::size_t(record->lvalue));
+  regrowFront(record->index, record->lindex, 0);
+  regrowFront(record->value, record->lvalue, 0);
   std::copy(irn.Array(), irn.Array() + nz, record->index.Array());
   std::copy(jcn.Array(), jcn.Array() + nz, record->index.Array() + nz);
   std::copy(data.Array(), data.Array() + nz, record->value.Array());
