@@ -16,9 +16,11 @@ namespace Orvo::detail {
 // pages already in use. Advice only: refused or unsupported, it changes nothing but the speed.
 void adviseLargePages(void* begin, std::size_t bytes);
 
-// A tracked block (released with Orvofree) for scratch storage about to be written in full:
-// from a megabyte on, it starts on a large-page boundary and is advised for large pages, so that
-// every whole large page of it, not only those that happen to lie inside it, is backed that way.
+// A tracked block (released with Orvofree) for storage that is written once, front to back, soon
+// after it is obtained (kernel scratch, factor storage): from a megabyte on, it starts on a
+// large-page boundary and is advised for large pages, so that every whole large page of it, not
+// only those that happen to lie inside it, is backed that way. Pages never written are never
+// backed at all.
 void* obtainLargePageScratch(std::size_t bytes);
 
 // Allocator for large scratch arrays of kernel code, through obtainLargePageScratch; released,
