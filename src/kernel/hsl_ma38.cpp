@@ -239,7 +239,7 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
   keep[kTransposed] = *transpose ? 1 : 0;
   keep[kSymmetric] = attempt.symmetricStrategy ? 1 : 0;
   keep[kAnalysisBytes] = static_cast<int>(analysis.bytes);
-  const std::uint64_t pattern = analysis.bytes > 0 ? sparse_lu::PatternFingerprint(a) : 0;
+  const std::uint64_t pattern = analysis.bytes > 0 ? analysis.pattern : 0;
   keep[kPatternLow] = static_cast<int>(static_cast<std::uint32_t>(pattern));
   keep[kPatternHigh] = static_cast<int>(static_cast<std::uint32_t>(pattern >> 32));
   info[kLInfo] = keep[kLnz];

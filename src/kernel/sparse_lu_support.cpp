@@ -388,8 +388,9 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   AnalysisFile file;
   // A held analysis stands for the pattern and order it was made under; only a refactorisation
   // (given order) may use it.
+  if (kept != nullptr) kept->pattern = PatternFingerprint(a);
   const bool reuse_analysis = kept != nullptr && givenOrder != nullptr && kept->heldBytes > 0 &&
-                              kept->heldPattern == PatternFingerprint(a);
+                              kept->heldPattern == kept->pattern;
   SymbolicHandle symbolic(reuse_analysis ? loadAnalysis(*kept, file) : nullptr);
   const bool analysis_reused = symbolic != nullptr;
   int status = UMFPACK_OK;

@@ -84,6 +84,7 @@ struct KeptAnalysis {
   std::int64_t heldBytes = 0;     // in: bytes of an analysis already kept there, 0 if none
   std::uint64_t heldPattern = 0;  // in: PatternFingerprint of the matrix it was made for
   std::int64_t bytes = 0;         // out: bytes kept there once the call succeeds, 0 if none
+  std::uint64_t pattern = 0;      // out: PatternFingerprint of this matrix
 };
 // Integer entries taken by an analysis of the given size.
 std::int64_t AnalysisIntegers(std::int64_t bytes);
