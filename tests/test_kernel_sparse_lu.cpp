@@ -247,6 +247,99 @@ TEST(KernelSquareLU, ShortStorageIsReportedWithTheLengthsNeeded) {
   EXPECT_LT(largestError(t.solve(p.b), p.x), 1e-12);
 }
 
+// A first factorisation that ends short leaves its ordering behind the matrix; the repeated
+// call takes it up only when it was made for that pattern and is intact, and the factors are the
+// same either way.
+TEST(KernelSquareLU, OrderingLeftByAShortCallIsTakenUpOnlyWhenItChecksOut) {
+  const Problem p = laplacian(30, 0.5, true);
+  sparse_lu::ColumnForm form;
+  ASSERT_TRUE(sparse_lu::BuildColumnForm(p.n, p.n, p.ne, p.rows.data(), p.cols.data(),
+                                         p.values.data(), false, form));
+  std::vector<int> integers;
+  std::vector<double> reals;
+  auto place = [&](std::int64_t lnz, std::int64_t unz) {
+    integers.assign(sparse_lu::FactorIntegers(p.n, p.n, lnz, unz), 0);
+    reals.assign(sparse_lu::FactorReals(p.n, lnz, unz), 0.0);
+    return sparse_lu::LayFactors(p.n, p.n, lnz, integers.data(), reals.data());
+  };
+  auto never = [](std::int64_t, std::int64_t) { return false; };
+  auto always = [](std::int64_t, std::int64_t) { return true; };
+  const sparse_lu::Settings settings;
+  const sparse_lu::Attempt fresh = sparse_lu::Factorise(form, settings, nullptr, always, place);
+  ASSERT_EQ(fresh.kind, sparse_lu::Attempt::kDone);
+
+  std::vector<int> behind(sparse_lu::LeftOrderingIntegers(p.n));
+  auto attempt_with = [&](const sparse_lu::ColumnForm& a, const sparse_lu::FitsFunction& fits,
+                          std::int64_t room, sparse_lu::LeftOrdering& left) {
+    left.at = behind.data();
+    left.room = room;
+    return sparse_lu::Factorise(a, settings, nullptr, fits, place, nullptr, &left);
+  };
+  auto leave = [&]() {
+    sparse_lu::LeftOrdering left;
+    EXPECT_EQ(attempt_with(form, never, static_cast<std::int64_t>(behind.size()), left).kind,
+              sparse_lu::Attempt::kShort);
+    EXPECT_TRUE(left.left);
+  };
+  auto repeat = [&](const sparse_lu::ColumnForm& a) {
+    sparse_lu::LeftOrdering left;
+    const sparse_lu::Attempt again =
+        attempt_with(a, always, static_cast<std::int64_t>(behind.size()), left);
+    EXPECT_EQ(again.kind, sparse_lu::Attempt::kDone);
+    EXPECT_FALSE(left.left);
+    return std::make_pair(left.taken, again);
+  };
+
+  leave();
+  auto [taken, again] = repeat(form);
+  EXPECT_TRUE(taken);
+  EXPECT_EQ(again.lnz, fresh.lnz);
+  EXPECT_EQ(again.unz, fresh.unz);
+
+  // Two entries of the order exchanged: still a permutation, but not the one left.
+  leave();
+  std::swap(behind[behind.size() - 1], behind[behind.size() - 2]);
+  EXPECT_FALSE(repeat(form).first);
+
+  // Zeros, as a caller that refills the arrays from copies of the matrix leaves there.
+  leave();
+  std::fill(behind.begin(), behind.end(), 0);
+  EXPECT_FALSE(repeat(form).first);
+
+  // Left for another pattern of the same order and size.
+  leave();
+  Problem moved = p;
+  for (int e = 0; e < moved.ne; ++e)
+    if (moved.rows[e] == 1 && moved.cols[e] == 2) moved.cols[e] = 3;
+  sparse_lu::ColumnForm other;
+  ASSERT_TRUE(sparse_lu::BuildColumnForm(p.n, p.n, p.ne, moved.rows.data(), moved.cols.data(),
+                                         moved.values.data(), false, other));
+  EXPECT_FALSE(repeat(other).first);
+
+  // No room behind the matrix: nothing is left.
+  sparse_lu::LeftOrdering cramped;
+  EXPECT_EQ(attempt_with(form, never, static_cast<std::int64_t>(behind.size()) - 1, cramped).kind,
+            sparse_lu::Attempt::kShort);
+  EXPECT_FALSE(cramped.left);
+
+  // Through the routine, as the solver's driver calls it: too short, then grown keeping the
+  // contents, or refilled from a copy of the matrix with zeros behind it.
+  for (const bool keep_contents : {true, false}) {
+    Square s(p, 2 * p.ne + 2 * p.n, p.ne);
+    ASSERT_EQ(s.call(&HSL_MA38AD), -5);
+    EXPECT_TRUE(std::equal(p.rows.begin(), p.rows.end(), s.index.begin()));
+    EXPECT_TRUE(std::equal(p.cols.begin(), p.cols.end(), s.index.begin() + p.ne));
+    EXPECT_TRUE(std::equal(p.values.begin(), p.values.end(), s.value.begin()));
+    if (!keep_contents) std::fill(s.index.begin() + 2 * p.ne, s.index.end(), 0);
+    s.index.resize(2 * s.info[18]);
+    s.value.resize(2 * s.info[20]);
+    ASSERT_EQ(s.call(&HSL_MA38AD), 0);
+    EXPECT_EQ(s.info[9], fresh.lnz);
+    EXPECT_EQ(s.info[10], fresh.unz);
+    EXPECT_LT(largestError(s.solve(p.b), p.x), 1e-12);
+  }
+}
+
 TEST(KernelSquareLU, EverythingLivesInTheArrays) {
   const Problem p = laplacian(15, 0.5, true);
   auto first = std::make_unique<Square>(p, 40 * p.ne, 40 * p.ne);

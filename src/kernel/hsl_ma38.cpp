@@ -1,7 +1,8 @@
 // Square sparse LU. The caller's index/value arrays carry the matrix at their front and the
 // factors behind it, the index array also the engine's analysis of the pattern between the two
-// (so that a refactorisation can skip it); `keep` records where the pieces are. Nothing else
-// survives a call.
+// (so that a refactorisation can skip it); `keep` records where the pieces are. A call that
+// finds the arrays too short may leave the ordering it found behind the matrix instead, for the
+// repeated call. Nothing else survives a call.
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -214,8 +215,13 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
   if (reuseOrder)
     settings.strategy =
         keep[kSymmetric] != 0 ? sparse_lu::Settings::kSymmetric : sparse_lu::Settings::kUnsymmetric;
-  const sparse_lu::Attempt attempt =
-      sparse_lu::Factorise(a, settings, given, fits, place, &analysis);
+  // A first factorisation that ends short leaves its ordering behind the matrix: the caller
+  // repeats the call with the arrays grown and their contents kept.
+  sparse_lu::LeftOrdering left;
+  left.at = index + front_integers;
+  left.room = *lindex - front_integers;
+  const sparse_lu::Attempt attempt = sparse_lu::Factorise(a, settings, given, fits, place,
+                                                          &analysis, reuseOrder ? nullptr : &left);
   info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(index_needed);
   info[kValueNeeded] = info[kValueNeededRefactor] = clampToInt(value_needed);
   switch (attempt.kind) {

@@ -84,6 +84,11 @@ void HSL_MA38ID(int* keep, double* cntl, int* icntl);
 
 // Analyses and factorises (job must be 1). With transpose true the factors are those of A^T;
 // HSL_MA38CD takes that into account, so either way it solves with A as asked.
+// When it reports a shortage (-3..-5) the front is unchanged, but the ordering found may be
+// left in index behind it (a few integers more than n, where there is room): a caller that grows
+// index keeping its contents and calls again is spared ordering the pattern a second time. What
+// lies there is used only when it was made for the same pattern and is intact, so a caller that
+// refills the arrays from copies of the matrix gets the same factors.
 void HSL_MA38AD(const int* n, const int* ne, const int* job, const bool* transpose,
                 const int* lvalue, const int* lindex, double* value, int* index, int* keep,
                 const double* cntl, const int* icntl, int* info, double* rinfo);

@@ -248,6 +248,97 @@ void sortColumn(int* rows, double* values, int k) {
     values[i] = column[i].second;
   }
 }
+
+// FNV-1a, a byte at a time, over 32-bit words.
+class Digest {
+ public:
+  void add(std::uint32_t word) {
+    for (int byte = 0; byte < 4; ++byte, word >>= 8) h_ = (h_ ^ (word & 0xffu)) * kPrime;
+  }
+  void add(const int* words, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) add(static_cast<std::uint32_t>(words[k]));
+  }
+  std::uint64_t value() const { return h_; }
+
+ private:
+  static constexpr std::uint64_t kOffsetBasis = 14695981039346656037ull;
+  static constexpr std::uint64_t kPrime = 1099511628211ull;
+  std::uint64_t h_ = kOffsetBasis;
+};
+
+// A left ordering: this header, then the order.
+enum LeftOrderingHeader {
+  kLeftMark,
+  kLeftOrder,
+  kLeftCountLow,
+  kLeftCountHigh,
+  kLeftPatternLow,
+  kLeftPatternHigh,
+  kLeftDigestLow,
+  kLeftDigestHigh,
+  kLeftHeaderLength
+};
+constexpr int kLeftOrderingMark = 0x4f52444c;
+
+void splitInto(std::uint64_t v, int* low, int* high) {
+  *low = static_cast<int>(static_cast<std::uint32_t>(v));
+  *high = static_cast<int>(static_cast<std::uint32_t>(v >> 32));
+}
+std::uint64_t joined(int low, int high) {
+  return static_cast<std::uint64_t>(static_cast<std::uint32_t>(high)) << 32 |
+         static_cast<std::uint32_t>(low);
+}
+
+std::uint64_t orderDigest(const int* order, int n) {
+  Digest d;
+  d.add(order, static_cast<std::size_t>(n));
+  return d.value();
+}
+
+bool isPermutation(const int* order, int n) {
+  std::vector<bool> seen(static_cast<std::size_t>(n), false);
+  for (int k = 0; k < n; ++k) {
+    if (order[k] < 0 || order[k] >= n || seen[order[k]]) return false;
+    seen[order[k]] = true;
+  }
+  return true;
+}
+
+bool roomForOrdering(const LeftOrdering& left, int n) {
+  return left.at != nullptr && left.room >= LeftOrderingIntegers(n);
+}
+
+// The ordering of an n x n pattern with the given fingerprint and its count, when one left
+// behind checks out.
+bool takeLeftOrdering(const LeftOrdering& left, int n, std::uint64_t pattern,
+                      std::vector<int>& order, std::int64_t& count) {
+  if (!roomForOrdering(left, n)) return false;
+  const int* header = left.at;
+  const int* q = header + kLeftHeaderLength;
+  if (header[kLeftMark] != kLeftOrderingMark || header[kLeftOrder] != n ||
+      joined(header[kLeftPatternLow], header[kLeftPatternHigh]) != pattern ||
+      joined(header[kLeftDigestLow], header[kLeftDigestHigh]) != orderDigest(q, n) ||
+      !isPermutation(q, n))
+    return false;
+  count = static_cast<std::int64_t>(joined(header[kLeftCountLow], header[kLeftCountHigh]));
+  if (count <= 0) return false;
+  order.assign(q, q + n);
+  return true;
+}
+
+void leaveOrdering(LeftOrdering& left, std::uint64_t pattern, const std::vector<int>& order,
+                   std::int64_t count) {
+  const int n = static_cast<int>(order.size());
+  if (!roomForOrdering(left, n)) return;
+  int* header = left.at;
+  header[kLeftMark] = kLeftOrderingMark;
+  header[kLeftOrder] = n;
+  splitInto(static_cast<std::uint64_t>(count), &header[kLeftCountLow], &header[kLeftCountHigh]);
+  splitInto(pattern, &header[kLeftPatternLow], &header[kLeftPatternHigh]);
+  splitInto(orderDigest(order.data(), n), &header[kLeftDigestLow], &header[kLeftDigestHigh]);
+  std::copy(order.begin(), order.end(), header + kLeftHeaderLength);
+  left.left = true;
+}
 }  // namespace
 
 bool BuildColumnForm(int m, int n, int ne, const int* rows, const int* cols, const double* values,
@@ -322,17 +413,16 @@ FactorView LayFactors(int m, int n, std::int64_t lnz, int* integers, double* rea
 }
 
 std::uint64_t PatternFingerprint(const ColumnForm& a) {
-  // FNV-1a over the shape, the column starts and the row indices.
-  constexpr std::uint64_t kOffsetBasis = 14695981039346656037ull, kPrime = 1099511628211ull;
-  std::uint64_t h = kOffsetBasis;
-  auto mix = [&h](std::uint32_t word) {
-    for (int byte = 0; byte < 4; ++byte, word >>= 8) h = (h ^ (word & 0xffu)) * kPrime;
-  };
-  mix(static_cast<std::uint32_t>(a.m));
-  mix(static_cast<std::uint32_t>(a.n));
-  for (const int s : a.start) mix(static_cast<std::uint32_t>(s));
-  for (const int r : a.row) mix(static_cast<std::uint32_t>(r));
-  return h;
+  Digest d;
+  d.add(static_cast<std::uint32_t>(a.m));
+  d.add(static_cast<std::uint32_t>(a.n));
+  d.add(a.start.data(), a.start.size());
+  d.add(a.row.data(), a.row.size());
+  return d.value();
+}
+
+std::int64_t LeftOrderingIntegers(int n) {
+  return kLeftHeaderLength + std::int64_t{n};
 }
 
 std::int64_t AnalysisIntegers(std::int64_t bytes) {
@@ -341,7 +431,8 @@ std::int64_t AnalysisIntegers(std::int64_t bytes) {
 }
 
 Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* givenOrder,
-                  const FitsFunction& fits, const PlaceFunction& place, KeptAnalysis* kept) {
+                  const FitsFunction& fits, const PlaceFunction& place, KeptAnalysis* kept,
+                  LeftOrdering* left) {
   double control[UMFPACK_CONTROL], info[UMFPACK_INFO];
   umfpack_di_defaults(control);
   control[UMFPACK_PRL] = 0;
@@ -367,16 +458,27 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   // the analysis is left to the call that has the room.
   // Otherwise the engine is handed that ordering, which it would find again: for such patterns
   // it orders A + A^T by minimum degree itself, with the same controls.
+  // An ordering left behind by an earlier call that ended short saves finding it again.
+  const std::uint64_t pattern = kept != nullptr || left != nullptr ? PatternFingerprint(a) : 0;
   const int* initial_order = givenOrder;
   std::vector<int> symmetric_order;
+  std::int64_t symmetric_count = 0;
+  auto end_short = [&]() {
+    if (left != nullptr && symmetric_count > 0 && initial_order == symmetric_order.data())
+      leaveOrdering(*left, pattern, symmetric_order, symmetric_count);
+    attempt.kind = Attempt::kShort;
+    return attempt;
+  };
   if (givenOrder == nullptr && settings.strategy != Settings::kUnsymmetric) {
-    if (const std::int64_t count = symmetricOrderingCount(a, symmetric_order); count > 0) {
-      splitSymmetricCount(a, count, attempt);
-      if (!fits(attempt.lnz, attempt.unz)) {
-        attempt.kind = Attempt::kShort;
-        return attempt;
-      }
+    if (left != nullptr && a.m == a.n &&
+        takeLeftOrdering(*left, a.n, pattern, symmetric_order, symmetric_count))
+      left->taken = true;
+    else
+      symmetric_count = symmetricOrderingCount(a, symmetric_order);
+    if (symmetric_count > 0) {
       initial_order = symmetric_order.data();
+      splitSymmetricCount(a, symmetric_count, attempt);
+      if (!fits(attempt.lnz, attempt.unz)) return end_short();
       control[UMFPACK_ORDERING] = UMFPACK_ORDERING_GIVEN;
       control[UMFPACK_STRATEGY] = UMFPACK_STRATEGY_SYMMETRIC;
     }
@@ -388,7 +490,7 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   AnalysisFile file;
   // A held analysis stands for the pattern and order it was made under; only a refactorisation
   // (given order) may use it.
-  if (kept != nullptr) kept->pattern = PatternFingerprint(a);
+  if (kept != nullptr) kept->pattern = pattern;
   const bool reuse_analysis = kept != nullptr && givenOrder != nullptr && kept->heldBytes > 0 &&
                               kept->heldPattern == kept->pattern;
   SymbolicHandle symbolic(reuse_analysis ? loadAnalysis(*kept, file) : nullptr);
@@ -430,10 +532,7 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
     }
     // A refactorisation's storage was sized by an earlier factorisation of the same pattern,
     // which says more than the estimate; only the exact sizes are judged then.
-    if (givenOrder == nullptr && !fits(attempt.lnz, attempt.unz)) {
-      attempt.kind = Attempt::kShort;
-      return attempt;
-    }
+    if (givenOrder == nullptr && !fits(attempt.lnz, attempt.unz)) return end_short();
   }
 
   void* raw = nullptr;
@@ -445,7 +544,7 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
     // The held analysis does not describe these entries: analyse afresh under the order.
     numeric.reset();
     kept->heldBytes = 0;
-    return Factorise(a, settings, givenOrder, fits, place, kept);
+    return Factorise(a, settings, givenOrder, fits, place, kept, left);
   }
   if (status < 0) return attempt;
 
@@ -453,10 +552,7 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   umfpack_di_get_lunz(&lnz, &unz, &rows, &cols, &diagonal, numeric.get());
   attempt.lnz = lnz;
   attempt.unz = unz;
-  if (!fits(lnz, unz)) {
-    attempt.kind = Attempt::kShort;
-    return attempt;
-  }
+  if (!fits(lnz, unz)) return end_short();
   FactorView f = place(lnz, unz);
   adviseLargePages(f, lnz, unz);
   if (kept != nullptr && kept->bytes > 0 && !analysis_reused) {

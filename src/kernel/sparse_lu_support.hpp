@@ -92,6 +92,20 @@ std::int64_t AnalysisIntegers(std::int64_t bytes);
 // analysis is reused only for a matrix with the same digest.
 std::uint64_t PatternFingerprint(const ColumnForm& a);
 
+// Room behind the matrix where a first factorisation that ends short leaves the ordering it
+// found, for the repeated call (made once the caller has grown its arrays, keeping their
+// contents) to take up instead of ordering again: the ordering is a tenth of the work of a first
+// factorisation. What is found there is used only if it checks out (made for this pattern,
+// intact, a permutation); anything else there is ignored.
+struct LeftOrdering {
+  int* at = nullptr;      // storage behind the matrix
+  std::int64_t room = 0;  // integers available there
+  bool taken = false;     // out: an ordering left there was used
+  bool left = false;      // out: this call left its ordering there
+};
+// Integer entries an ordering of order n takes there.
+std::int64_t LeftOrderingIntegers(int n);
+
 // Analyses (givenOrder null) or reuses the column order givenOrder (n entries, 0-based), then
 // factorises. The analysis estimates the factor sizes; when `fits` rejects the estimate the
 // attempt ends as kShort before any numeric work, reporting the estimate (not so under a given
@@ -103,11 +117,13 @@ std::uint64_t PatternFingerprint(const ColumnForm& a);
 // be read back or no longer matches the pattern). kept->bytes is set before `fits` is asked;
 // `place` may set it to 0 when there is no room, else a fresh analysis is stored at kept->at.
 // Without a usable in-memory file the analysis is simply not kept (kept->bytes = 0).
+// With `left` (and no given order), an ordering left there by an earlier call is taken up, and
+// the ordering this call finds is left there when the call ends short.
 using FitsFunction = std::function<bool(std::int64_t lnz, std::int64_t unz)>;
 using PlaceFunction = std::function<FactorView(std::int64_t lnz, std::int64_t unz)>;
 Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* givenOrder,
                   const FitsFunction& fits, const PlaceFunction& place,
-                  KeptAnalysis* kept = nullptr);
+                  KeptAnalysis* kept = nullptr, LeftOrdering* left = nullptr);
 
 // Solves with the factors: x (n entries) from b (m entries). Non-basic unknowns (columns beyond
 // the rank, and those of pivots at or below zeroPivot in magnitude) are zero. work: m + n

@@ -84,19 +84,23 @@ using SquareRoutine = void (*)(const int*, const int*, const int*, const bool*, 
                                double*);
 
 // The factorisation loop shared by the first factorisation and the refactorisation; they differ
-// only in the routine, in how the lengths grow and in how much of the arrays carries meaning.
-// The call is repeated with the arrays as they were before it: the kernels leave them untouched
-// when they report a shortage, so the arrays themselves serve as the saved copies and growing
-// them keeps their contents. Entries beyond the old lengths are written by the kernel before
-// being read: not zeroed, so that pages the factors never reach are never touched.
+// only in the routine, in how the lengths grow and in how much of the value array carries
+// meaning. The call is repeated with the arrays as they were before it: the kernels keep the
+// matrix at the front intact when they report a shortage, so the arrays themselves serve as the
+// saved copies and growing them keeps their contents (in index, with the matrix, what the short
+// call may have left behind it for the next one). Entries beyond the old lengths are written by
+// the kernel before being read: not zeroed, so that pages the factors never reach are never
+// touched.
 template <class GrowIndex, class GrowValue>
 bool squareLoop(MA38Work& w, SquareRoutine routine, GrowIndex growIndex, GrowValue growValue,
-                bool onlyMatrixKept) {
+                bool freshBlocks) {
   const int job = 1;
   const bool transpose = false;
-  auto grow = [&](auto& array, int length, int matrix_part) {
-    if (onlyMatrixKept) {
-      regrowFront(array, length, matrix_part);
+  // A first factorisation's storage is replaced by fresh blocks that start on large pages,
+  // holding what the next call reads; otherwise the blocks grow in place with their contents.
+  auto grow = [&](auto& array, int length, int front) {
+    if (freshBlocks) {
+      regrowFront(array, length, std::min(front, length));
     } else {
       resizeKeeping(array, length, false);
     }
@@ -107,8 +111,9 @@ bool squareLoop(MA38Work& w, SquareRoutine routine, GrowIndex growIndex, GrowVal
     const int status = entry(w.info, 1);
     bool adjusted = false;
     if (status == kIndexShort || status == kBothShort) {
+      const int written = w.lindex;
       w.lindex = growIndex();
-      grow(w.index, w.lindex, 2 * w.ne);
+      grow(w.index, w.lindex, written);
       adjusted = true;
     }
     if (status == kValueShort || status == kBothShort) {
@@ -137,7 +142,6 @@ bool squareFactorise(MA38Work& w) {
     first_value = false;
     return checkedLength(length);
   };
-  // A first factorisation reads only the matrix at the front of the arrays.
   return squareLoop(w, &HSL_MA38AD, grow_index, grow_value, true);
 }
 
