@@ -9,10 +9,12 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "kernel/sparse_kernels.hpp"
 #include "kernel/sparse_lu_support.hpp"
+#include "kernel/supernodal_lu.hpp"
 
 namespace {
 struct SortCall {
@@ -323,7 +325,10 @@ TEST(KernelSquareLU, OrderingLeftByAShortCallIsTakenUpOnlyWhenItChecksOut) {
   EXPECT_FALSE(cramped.left);
 
   // Through the routine, as the solver's driver calls it: too short, then grown keeping the
-  // contents, or refilled from a copy of the matrix with zeros behind it.
+  // contents, or refilled from a copy of the matrix with zeros behind it. The factors are those
+  // of a call that had the room at once.
+  Square roomy(p, 40 * p.ne, 40 * p.ne);
+  ASSERT_EQ(roomy.call(&HSL_MA38AD), 0);
   for (const bool keep_contents : {true, false}) {
     Square s(p, 2 * p.ne + 2 * p.n, p.ne);
     ASSERT_EQ(s.call(&HSL_MA38AD), -5);
@@ -334,8 +339,8 @@ TEST(KernelSquareLU, OrderingLeftByAShortCallIsTakenUpOnlyWhenItChecksOut) {
     s.index.resize(2 * s.info[18]);
     s.value.resize(2 * s.info[20]);
     ASSERT_EQ(s.call(&HSL_MA38AD), 0);
-    EXPECT_EQ(s.info[9], fresh.lnz);
-    EXPECT_EQ(s.info[10], fresh.unz);
+    EXPECT_EQ(s.info[9], roomy.info[9]);
+    EXPECT_EQ(s.info[10], roomy.info[10]);
     EXPECT_LT(largestError(s.solve(p.b), p.x), 1e-12);
   }
 }
@@ -375,7 +380,7 @@ TEST(KernelSquareLU, EverythingLivesInTheArrays) {
   EXPECT_LE(copy.info[23], 5);
 }
 
-// The ordering the kernel finds for itself (minimum degree on A + A^T for near-symmetric
+// The ordering found before the engine runs (minimum degree on A + A^T for near-symmetric
 // patterns) gives factors of exactly the size the engine's own analysis gives.
 TEST(KernelSquareLU, FactorSizesMatchTheEngineOwnOrdering) {
   for (const Problem& p :
@@ -401,17 +406,28 @@ TEST(KernelSquareLU, FactorSizesMatchTheEngineOwnOrdering) {
     umfpack_di_free_symbolic(&symbolic);
     umfpack_di_free_numeric(&numeric);
 
-    Square s(p, 40 * p.ne, 40 * p.ne);
-    ASSERT_EQ(s.call(&HSL_MA38AD), 0);
-    EXPECT_EQ(s.info[9], lnz);
-    EXPECT_EQ(s.info[10], unz);
-    EXPECT_LT(largestError(s.solve(p.b), p.x), 1e-12);
+    sparse_lu::ColumnForm form;
+    ASSERT_TRUE(sparse_lu::BuildColumnForm(p.n, p.n, p.ne, p.rows.data(), p.cols.data(),
+                                           p.values.data(), false, form));
+    std::vector<int> integers;
+    std::vector<double> reals;
+    const sparse_lu::Attempt attempt = sparse_lu::Factorise(
+        form, sparse_lu::Settings(), nullptr, [](std::int64_t, std::int64_t) { return true; },
+        [&](std::int64_t l, std::int64_t u) {
+          integers.assign(sparse_lu::FactorIntegers(p.n, p.n, l, u), 0);
+          reals.assign(sparse_lu::FactorReals(p.n, l, u), 0.0);
+          return sparse_lu::LayFactors(p.n, p.n, l, integers.data(), reals.data());
+        });
+    ASSERT_EQ(attempt.kind, sparse_lu::Attempt::kDone);
+    EXPECT_EQ(attempt.lnz, lnz);
+    EXPECT_EQ(attempt.unz, unz);
   }
 }
 
-// A refactorisation reuses the analysis kept in the arrays when it describes the matrix, and
-// analyses afresh when it cannot: kept without room for it, damaged, or made for other
-// positions of the entries. Every way, the new factors solve the new system.
+// Under the engine (icntl(6) = 0 imposes it), a refactorisation reuses the analysis kept in the
+// arrays when it describes the matrix, and analyses afresh when it cannot: kept without room
+// for it, damaged, or made for other positions of the entries. Every way, the new factors solve
+// the new system.
 TEST(KernelSquareLU, RefactorisationWithAndWithoutTheKeptAnalysis) {
   constexpr int kAnalysisBytes = 9;  // where the square kernels record the analysis kept
   const Problem p = laplacian(30, 0.5, true), changed = laplacian(30, 3.0, true);
@@ -420,27 +436,37 @@ TEST(KernelSquareLU, RefactorisationWithAndWithoutTheKeptAnalysis) {
     EXPECT_EQ(s.call(&HSL_MA38BD), 0);
     return largestError(s.solve(q.b), q.x);
   };
+  struct EngineSquare : Square {
+    EngineSquare(const Problem& p, int lindex, int lvalue) : Square(p, lindex, lvalue) {
+      icntl[5] = 0;
+    }
+  };
 
-  Square roomy(p, 40 * p.ne, 40 * p.ne);
+  EngineSquare roomy(p, 40 * p.ne, 40 * p.ne);
   ASSERT_EQ(roomy.call(&HSL_MA38AD), 0);
   EXPECT_GT(roomy.keep[kAnalysisBytes], 0);
   EXPECT_LT(refactorised(roomy, changed), 1e-12);
   EXPECT_LT(refactorised(roomy, p), 1e-12);
 
-  Square probe(p, 2 * p.ne + 1, p.ne);
+  EngineSquare probe(p, 2 * p.ne + 1, p.ne);
   ASSERT_EQ(probe.call(&HSL_MA38AD), -5);
-  Square exact(p, probe.info[18], probe.info[20]);
+  EngineSquare exact(p, 2 * probe.info[18], 2 * probe.info[20]);
   ASSERT_EQ(exact.call(&HSL_MA38AD), 0);
-  EXPECT_EQ(exact.keep[kAnalysisBytes], 0);  // only the lengths asked for: no room
-  EXPECT_LT(refactorised(exact, changed), 1e-12);
+  EngineSquare tight(p, exact.info[18], exact.info[20]);
+  ASSERT_EQ(tight.call(&HSL_MA38AD), 0);
+  EXPECT_EQ(tight.keep[kAnalysisBytes], 0);  // only the lengths asked for: no room
+  Problem scaled = p;                        // the same pivots, so the same lengths
+  for (double& v : scaled.values) v *= 2.0;
+  for (double& v : scaled.b) v *= 2.0;
+  EXPECT_LT(refactorised(tight, scaled), 1e-12);
 
-  Square damaged(p, 40 * p.ne, 40 * p.ne);
+  EngineSquare damaged(p, 40 * p.ne, 40 * p.ne);
   ASSERT_EQ(damaged.call(&HSL_MA38AD), 0);
   std::fill(damaged.index.begin() + 2 * p.ne, damaged.index.begin() + 2 * p.ne + 8, 0);
   EXPECT_LT(refactorised(damaged, changed), 1e-12);
 
   // Same number of entries, one moved: the pattern no longer matches the analysis.
-  Square moved(p, 40 * p.ne, 40 * p.ne);
+  EngineSquare moved(p, 40 * p.ne, 40 * p.ne);
   ASSERT_EQ(moved.call(&HSL_MA38AD), 0);
   Problem other = changed;
   for (int e = 0; e < other.ne; ++e)
@@ -479,6 +505,280 @@ TEST(KernelSquareLU, LargeFactorsStayWithinTheLengthsAskedFor) {
   EXPECT_LT(largestError(s.solve(changed.b), changed.x), 1e-11);
   EXPECT_EQ(s.index[index_needed + kGuard - 1], kIndexMark);
   EXPECT_EQ(s.value[value_needed + kGuard - 1], kValueMark);
+}
+
+namespace {
+// A random pattern, symmetric about the diagonal, with unsymmetric values: diagonal 1 + U(0,1)
+// plus the row's magnitudes (so no pivot needs an interchange), off-diagonal U(-1, 1). `extra`
+// adds a dense last row and column (one front holds everything) and leaves some rows uncoupled
+// (a forest, not a tree).
+Problem randomSymmetricPattern(int n, int perRow, unsigned seed, bool extra) {
+  std::mt19937 gen(seed);
+  std::uniform_int_distribution<int> column(0, n - 1);
+  std::uniform_real_distribution<double> value(-1.0, 1.0);
+  std::map<std::pair<int, int>, double> entries;
+  for (int i = 0; i < n; ++i) {
+    if (extra && i % 7 == 3) continue;
+    for (int k = 0; k < perRow; ++k) {
+      const int j = column(gen);
+      if (j == i) continue;
+      entries[{i, j}] = value(gen);
+      entries[{j, i}] = value(gen);
+    }
+  }
+  if (extra)
+    for (int i = 0; i + 1 < n; ++i) {
+      entries[{i, n - 1}] = value(gen);
+      entries[{n - 1, i}] = value(gen);
+    }
+  std::vector<double> row_sum(n, 0.0);
+  for (const auto& [at, v] : entries) row_sum[at.first] += std::abs(v);
+  for (int i = 0; i < n; ++i) entries[{i, i}] = 1.0 + std::abs(value(gen)) + row_sum[i];
+  Problem p;
+  p.n = n;
+  for (const auto& [at, v] : entries) {
+    p.rows.push_back(at.first + 1);
+    p.cols.push_back(at.second + 1);
+    p.values.push_back(v);
+  }
+  p.ne = static_cast<int>(p.rows.size());
+  p.x.resize(n);
+  for (int i = 0; i < n; ++i) p.x[i] = std::cos(0.3 * i) + 2.0;
+  p.b.assign(n, 0.0);
+  for (int e = 0; e < p.ne; ++e) p.b[p.rows[e] - 1] += p.values[e] * p.x[p.cols[e] - 1];
+  return p;
+}
+
+sparse_lu::ColumnForm columnForm(const Problem& p) {
+  sparse_lu::ColumnForm form;
+  EXPECT_TRUE(sparse_lu::BuildColumnForm(p.n, p.n, p.ne, p.rows.data(), p.cols.data(),
+                                         p.values.data(), false, form));
+  return form;
+}
+}  // namespace
+
+// The structure covers every entry the elimination creates: found here by eliminating a dense
+// boolean copy of the pattern in the structure's order. Supernodes are runs of positions with
+// ascending rows below them, and the factors solve A x = b and A^T x = b.
+TEST(KernelSupernodalLU, StructureCoversTheFillAndTheFactorsSolve) {
+  int case_number = 0;
+  for (const auto& [n, per_row, extra] : std::vector<std::tuple<int, int, bool>>{{1, 0, false},
+                                                                                 {2, 1, false},
+                                                                                 {40, 1, false},
+                                                                                 {90, 2, true},
+                                                                                 {150, 3, false},
+                                                                                 {300, 4, true}}) {
+    SCOPED_TRACE(case_number++);
+    const Problem p = randomSymmetricPattern(n, per_row, 11u + n, extra);
+    const sparse_lu::ColumnForm form = columnForm(p);
+    std::vector<int> order;
+    ASSERT_GT(sparse_lu::SymmetricOrdering(form, order), 0);
+    sparse_lu::SupernodalStructure structure;
+    ASSERT_TRUE(sparse_lu::AnalyseSupernodal(form, order, structure));
+
+    // The elimination, on positions.
+    std::vector<int> where(n);
+    for (int k = 0; k < n; ++k) where[structure.order[k]] = k;
+    std::vector<std::vector<char>> filled(n, std::vector<char>(n, 0));
+    for (int e = 0; e < p.ne; ++e) {
+      const int i = where[p.rows[e] - 1], j = where[p.cols[e] - 1];
+      filled[i][j] = filled[j][i] = 1;
+    }
+    for (int k = 0; k < n; ++k)
+      for (int i = k + 1; i < n; ++i)
+        if (filled[i][k])
+          for (int j = k + 1; j < n; ++j)
+            if (filled[k][j]) filled[i][j] = filled[j][i] = 1;
+
+    const int supernodes = static_cast<int>(structure.first.size()) - 1;
+    ASSERT_EQ(structure.first.front(), 0);
+    ASSERT_EQ(structure.first.back(), n);
+    std::int64_t stored = 0, needed = 0;
+    for (int s = 0; s < supernodes; ++s) {
+      const int first = structure.first[s], last = structure.first[s + 1] - 1;
+      ASSERT_LE(first, last);
+      const std::vector<int> below(structure.rows.begin() + structure.rowStart[s],
+                                   structure.rows.begin() + structure.rowStart[s + 1]);
+      EXPECT_TRUE(std::is_sorted(below.begin(), below.end()));
+      EXPECT_TRUE(below.empty() || below.front() > last);
+      for (int j = first; j <= last; ++j)
+        for (int i = j + 1; i < n; ++i)
+          if (filled[i][j] && i > last) {
+            EXPECT_TRUE(std::binary_search(below.begin(), below.end(), i))
+                << "L(" << i << ", " << j << ") not covered";
+          }
+      const std::int64_t k = last - first + 1, r = static_cast<std::int64_t>(below.size());
+      stored += k * (k + 1) / 2 + k * r;
+    }
+    for (int j = 0; j < n; ++j)
+      for (int i = j; i < n; ++i) needed += filled[i][j];
+    EXPECT_EQ(structure.lnz, stored);
+    EXPECT_GE(stored, needed);
+
+    std::vector<int> integers(sparse_lu::SupernodalIntegers(structure));
+    std::vector<double> reals(sparse_lu::SupernodalReals(structure));
+    const sparse_lu::SupernodalView view =
+        sparse_lu::StoreSupernodal(structure, integers.data(), reals.data());
+    const sparse_lu::SupernodalOutcome outcome =
+        sparse_lu::FactoriseSupernodal(form, view, 0.001, 8);
+    ASSERT_EQ(outcome.kind, sparse_lu::SupernodalOutcome::kDone);
+    EXPECT_LE(outcome.smallestPivot, outcome.largestPivot);
+    std::vector<double> x(n), work(n), bt(n, 0.0);
+    sparse_lu::SolveSupernodal(view, p.b.data(), x.data(), work.data());
+    EXPECT_LT(largestError(x, p.x), 1e-12);
+    for (int e = 0; e < p.ne; ++e) bt[p.cols[e] - 1] += p.values[e] * p.x[p.rows[e] - 1];
+    sparse_lu::SolveSupernodalTransposed(view, bt.data(), x.data(), work.data());
+    EXPECT_LT(largestError(x, p.x), 1e-12);
+  }
+}
+
+// Blocked dense kernels (fronts wider than the panel width) and the plain loops of small fronts
+// agree: a 3-D grid has fronts of several hundred rows near the root.
+TEST(KernelSupernodalLU, WideFrontsMatchAcrossPanelWidths) {
+  const int k = 12, n = k * k * k;
+  Problem p;
+  p.n = n;
+  auto add = [&](int i, int j, double v) {
+    p.rows.push_back(i + 1);
+    p.cols.push_back(j + 1);
+    p.values.push_back(v);
+  };
+  for (int z = 0; z < k; ++z)
+    for (int y = 0; y < k; ++y)
+      for (int x = 0; x < k; ++x) {
+        const int q = x + k * (y + k * z);
+        add(q, q, 6.5);
+        if (x > 0) add(q, q - 1, -1.25);
+        if (x + 1 < k) add(q, q + 1, -0.75);
+        if (y > 0) add(q, q - k, -1.0);
+        if (y + 1 < k) add(q, q + k, -1.0);
+        if (z > 0) add(q, q - k * k, -0.5);
+        if (z + 1 < k) add(q, q + k * k, -1.5);
+      }
+  p.ne = static_cast<int>(p.rows.size());
+  p.x.resize(n);
+  for (int i = 0; i < n; ++i) p.x[i] = 1.0 + (i % 13) * 0.125;
+  p.b.assign(n, 0.0);
+  for (int e = 0; e < p.ne; ++e) p.b[p.rows[e] - 1] += p.values[e] * p.x[p.cols[e] - 1];
+
+  const sparse_lu::ColumnForm form = columnForm(p);
+  std::vector<int> order;
+  ASSERT_GT(sparse_lu::SymmetricOrdering(form, order), 0);
+  sparse_lu::SupernodalStructure structure;
+  ASSERT_TRUE(sparse_lu::AnalyseSupernodal(form, order, structure));
+  int widest = 0;
+  for (std::size_t s = 0; s + 1 < structure.first.size(); ++s)
+    widest = std::max(widest, structure.first[s + 1] - structure.first[s] +
+                                  structure.rowStart[s + 1] - structure.rowStart[s]);
+  EXPECT_GT(widest, 100);
+  for (const int block : {1, 7, 32, 1000}) {
+    std::vector<int> integers(sparse_lu::SupernodalIntegers(structure));
+    std::vector<double> reals(sparse_lu::SupernodalReals(structure));
+    const sparse_lu::SupernodalView view =
+        sparse_lu::StoreSupernodal(structure, integers.data(), reals.data());
+    ASSERT_EQ(sparse_lu::FactoriseSupernodal(form, view, 0.001, block).kind,
+              sparse_lu::SupernodalOutcome::kDone);
+    std::vector<double> x(n), work(n);
+    sparse_lu::SolveSupernodal(view, p.b.data(), x.data(), work.data());
+    EXPECT_LT(largestError(x, p.x), 1e-12) << "panel width " << block;
+  }
+}
+
+// A diagonal too small to serve as pivot: the routine factorises with row interchanges instead,
+// on the first factorisation (whether the storage is short or not) and on a refactorisation;
+// values that need none go back to the interchange-free factors.
+TEST(KernelSquareLU, SmallDiagonalPivotsFallBackToInterchanges) {
+  // Tridiagonal: diagonal d, off-diagonals 1 and -1.
+  auto tridiagonal = [](int n, double d) {
+    Problem p;
+    p.n = n;
+    for (int i = 0; i < n; ++i)
+      for (int j = std::max(0, i - 1); j <= std::min(n - 1, i + 1); ++j) {
+        p.rows.push_back(i + 1);
+        p.cols.push_back(j + 1);
+        p.values.push_back(i == j ? d : (j > i ? 1.0 : -1.0));
+      }
+    p.ne = static_cast<int>(p.rows.size());
+    p.x.resize(n);
+    for (int i = 0; i < n; ++i) p.x[i] = 1.0 + 0.01 * i;
+    p.b.assign(n, 0.0);
+    for (int e = 0; e < p.ne; ++e) p.b[p.rows[e] - 1] += p.values[e] * p.x[p.cols[e] - 1];
+    return p;
+  };
+  const Problem small = tridiagonal(400, 1e-9), dominant = tridiagonal(400, 4.0);
+  constexpr int kOffDiagonalPivots = 12;
+
+  Square roomy(small, 40 * small.ne, 40 * small.ne);
+  ASSERT_EQ(roomy.call(&HSL_MA38AD), 0);
+  EXPECT_GT(roomy.info[kOffDiagonalPivots], 0);
+  EXPECT_LT(largestError(roomy.solve(small.b), small.x), 1e-10);
+
+  // Grown as the driver grows the arrays, keeping their contents, until the factors fit.
+  Square cramped(small, 2 * small.ne + 2 * small.n, small.ne);
+  int calls = 1;
+  for (; cramped.call(&HSL_MA38AD) < 0 && calls < 4; ++calls) {
+    ASSERT_GE(cramped.info[0], -5);
+    cramped.index.resize(std::max<std::size_t>(cramped.index.size(), 2 * cramped.info[18]));
+    cramped.value.resize(std::max<std::size_t>(cramped.value.size(), 2 * cramped.info[20]));
+  }
+  ASSERT_EQ(cramped.info[0], 0);
+  EXPECT_GT(cramped.info[kOffDiagonalPivots], 0);
+  EXPECT_LT(largestError(cramped.solve(small.b), small.x), 1e-10);
+
+  Square s(dominant, 40 * dominant.ne, 40 * dominant.ne);
+  ASSERT_EQ(s.call(&HSL_MA38AD), 0);
+  EXPECT_EQ(s.info[kOffDiagonalPivots], 0);
+  s.load(small);
+  ASSERT_EQ(s.call(&HSL_MA38BD), 0);
+  EXPECT_GT(s.info[kOffDiagonalPivots], 0);
+  EXPECT_LT(largestError(s.solve(small.b), small.x), 1e-10);
+  s.load(dominant);
+  ASSERT_EQ(s.call(&HSL_MA38BD), 0);
+  EXPECT_LT(largestError(s.solve(dominant.b), dominant.x), 1e-12);
+}
+
+// Interchange-free factors refactorised: in place for the same pattern (also of A^T), analysed
+// afresh under the kept order when an entry has moved.
+TEST(KernelSquareLU, InterchangeFreeRefactorisation) {
+  const Problem p = laplacian(25, 0.5, true), changed = laplacian(25, 2.0, true);
+  Square s(p, 40 * p.ne, 40 * p.ne);
+  ASSERT_EQ(s.call(&HSL_MA38AD), 0);
+  const int index_needed = s.info[18], value_needed = s.info[20];
+  s.load(changed);
+  ASSERT_EQ(s.call(&HSL_MA38BD), 0);
+  EXPECT_EQ(s.info[18], index_needed);
+  EXPECT_EQ(s.info[20], value_needed);
+  EXPECT_LT(largestError(s.solve(changed.b), changed.x), 1e-12);
+
+  Problem moved = changed;
+  for (int e = 0; e < moved.ne; ++e)
+    if (moved.rows[e] == 1 && moved.cols[e] == 2) moved.cols[e] = 3;
+  moved.b.assign(moved.n, 0.0);
+  for (int e = 0; e < moved.ne; ++e)
+    moved.b[moved.rows[e] - 1] += moved.values[e] * moved.x[moved.cols[e] - 1];
+  s.load(moved);
+  ASSERT_EQ(s.call(&HSL_MA38BD), 0);
+  EXPECT_LT(largestError(s.solve(moved.b), moved.x), 1e-12);
+
+  // Factors of A^T, refactorised with new values: solves with A and with A^T.
+  Square t(p, 40 * p.ne, 40 * p.ne);
+  const int job = 1, length = 40 * p.ne;
+  const bool yes = true;
+  auto factor_transposed = [&](void (*routine)(const int*, const int*, const int*, const bool*,
+                                               const int*, const int*, double*, int*, int*,
+                                               const double*, const int*, int*, double*)) {
+    routine(&t.n, &t.ne, &job, &yes, &length, &length, t.value.data(), t.index.data(),
+            t.keep.data(), t.cntl.data(), t.icntl.data(), t.info.data(), t.rinfo.data());
+    return t.info[0];
+  };
+  ASSERT_EQ(factor_transposed(&HSL_MA38AD), 0);
+  t.load(changed);
+  ASSERT_EQ(factor_transposed(&HSL_MA38BD), 0);
+  std::vector<double> bt(p.n, 0.0);
+  for (int e = 0; e < changed.ne; ++e)
+    bt[changed.cols[e] - 1] += changed.values[e] * changed.x[changed.rows[e] - 1];
+  EXPECT_LT(largestError(t.solve(changed.b), changed.x), 1e-12);
+  EXPECT_LT(largestError(t.solve(bt, true), changed.x), 1e-12);
 }
 
 TEST(KernelSquareLU, ErrorsAndWarnings) {

@@ -9,6 +9,9 @@ extern "C" {
 void dgemm_(const char* transa, const char* transb, const int* m, const int* n, const int* k,
             const double* alpha, const double* a, const int* lda, const double* b, const int* ldb,
             const double* beta, double* c, const int* ldc, std::size_t, std::size_t);
+void dtrsm_(const char* side, const char* uplo, const char* transa, const char* diag, const int* m,
+            const int* n, const double* alpha, const double* a, const int* lda, double* b,
+            const int* ldb, std::size_t, std::size_t, std::size_t, std::size_t);
 void dgetrf_(const int* m, const int* n, double* a, const int* lda, int* ipiv, int* info);
 void dgetrs_(const char* trans, const int* n, const int* nrhs, const double* a, const int* lda,
              const int* ipiv, double* b, const int* ldb, int* info, std::size_t);

@@ -15,11 +15,13 @@
 #include "kernel/hsl_units.hpp"
 #include "kernel/sparse_kernels.hpp"
 #include "kernel/sparse_lu_support.hpp"
+#include "kernel/supernodal_lu.hpp"
 
 namespace {
 constexpr int kInfoLength = 40, kRinfoLength = 20, kKeepLength = 20, kCntlLength = 10,
               kIcntlLength = 20;
 constexpr int kFactorisedMark = 3801;
+constexpr int kOrderedMark = 3802;  // the arrays hold an order (and structure), not factors
 constexpr int kDefaultUnit = 6;
 constexpr int kDefaultBlockSize = 32;
 constexpr double kDefaultPivotThreshold = 0.1;
@@ -37,9 +39,12 @@ enum Keep {
   kTransposed,
   kSymmetric,
   kAnalysisBytes,
-  kPatternLow,  // fingerprint of the pattern the kept analysis was made for
-  kPatternHigh
+  kPatternLow,  // fingerprint of the pattern factorised
+  kPatternHigh,
+  kLayout  // how the factors lie in the arrays
 };
+
+enum Layout { kEngineLayout = 0, kSupernodalLayout = 1 };
 
 // info entries (0-based positions of the 1-based numbers in the header).
 enum InfoAt {
@@ -143,6 +148,12 @@ void reportFactorisation(const int* icntl, const char* routine, const int* info,
 }
 
 // The factorisation common to HSL_MA38AD (fresh order) and HSL_MA38BD (stored order).
+//
+// Patterns close to symmetric are factorised without row interchanges on supernodes, straight
+// into the arrays; should a diagonal pivot fail the threshold test, the engine factorises under
+// the same order with interchanges. Other patterns go to the engine, which orders them itself.
+// The engine's factors are copied into the arrays after it has run, so the first route needs
+// about half the memory traffic of the second.
 void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne, const int* job,
                const bool* transpose, const int* lvalue, const int* lindex, double* value,
                int* index, int* keep, const double* cntl, const int* icntl, int* info,
@@ -162,11 +173,12 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
   if (order < 1) return finish(kBadOrder);
   if (entries < 1) return finish(kBadEntries);
   if (*job != 1) return finish(kNoFactors);
-  // Without factors to take the order from (a first factorisation that failed before the
-  // numeric phase), a refactorisation orders afresh.
-  if (reuseOrder &&
-      (keep[kMark] != kFactorisedMark || keep[kOrder] != order || keep[kEntries] != entries))
+  // Without an order to take (no factorisation, or one that failed before its numeric phase), a
+  // refactorisation orders afresh. A fresh factorisation discards what the arrays held.
+  const bool held = keep[kMark] == kFactorisedMark || keep[kMark] == kOrderedMark;
+  if (reuseOrder && (!held || keep[kOrder] != order || keep[kEntries] != entries))
     reuseOrder = false;
+  if (!reuseOrder) keep[kMark] = 0;
   const std::int64_t front_integers = 2 * std::int64_t{entries};
   if (*lindex < front_integers || *lvalue < entries) {
     info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(front_integers);
@@ -181,25 +193,148 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
                                   a))
     return finish(kOutside);
   info[kSummedInfo] = static_cast<int>(a.row.size());
+  const std::uint64_t pattern = sparse_lu::PatternFingerprint(a);
 
-  // Under a reused order the old factors (and so the order itself) are overwritten only once
-  // the new ones are known to fit.
+  int* const integers_behind = index + front_integers;
+  double* const reals_behind = value + entries;
+  const std::int64_t integer_room = *lindex - front_integers, real_room = *lvalue - entries;
+  std::int64_t index_needed = 0, value_needed = 0;
+  auto end_short = [&]() {
+    info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(index_needed);
+    info[kValueNeeded] = info[kValueNeededRefactor] = clampToInt(value_needed);
+    const bool index_short = index_needed > *lindex, value_short = value_needed > *lvalue;
+    return finish(index_short && value_short ? kBothShort
+                                             : (index_short ? kIndexShort : kValueShort));
+  };
+  auto record = [&](int layout, std::int64_t lnz, std::int64_t unz, int rank, bool symmetric) {
+    keep[kMark] = kFactorisedMark;
+    keep[kOrder] = order;
+    keep[kEntries] = entries;
+    keep[kLnz] = static_cast<int>(lnz);
+    keep[kUnz] = static_cast<int>(unz);
+    keep[kRank] = rank;
+    keep[kTransposed] = *transpose ? 1 : 0;
+    keep[kSymmetric] = symmetric ? 1 : 0;
+    keep[kLayout] = layout;
+    keep[kPatternLow] = static_cast<int>(static_cast<std::uint32_t>(pattern));
+    keep[kPatternHigh] = static_cast<int>(static_cast<std::uint32_t>(pattern >> 32));
+    info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(index_needed);
+    info[kValueNeeded] = info[kValueNeededRefactor] = clampToInt(value_needed);
+    info[kLInfo] = keep[kLnz];
+    info[kUInfo] = keep[kUnz];
+    info[kRankInfo] = rank;
+  };
+  sparse_lu::Settings settings = settingsFrom(cntl, icntl);
+  auto supernodal_numeric = [&](const sparse_lu::SupernodalView& view, std::int64_t lnz,
+                                std::int64_t unz) {
+    const sparse_lu::SupernodalOutcome outcome = sparse_lu::FactoriseSupernodal(
+        a, view, settings.symmetricPivotThreshold, settings.blockSize);
+    if (outcome.kind != sparse_lu::SupernodalOutcome::kDone) return false;
+    keep[kReciprocal] = 0;
+    keep[kAnalysisBytes] = 0;
+    record(kSupernodalLayout, lnz, unz, order, true);
+    info[kOffDiagonalInfo] = 0;
+    rinfo[1] = outcome.flops;
+    rinfo[2] = outcome.smallestPivot;
+    rinfo[3] = outcome.largestPivot;
+    finish(kOk);
+    return true;
+  };
+
+  // The order, when one is known before the engine: stored, left by a short call, or found here.
+  std::vector<int> given_order;
+  bool interchanges = false;  // the order is known to need row interchanges
+  std::int64_t predicted = 0;
+  sparse_lu::LeftOrdering left;
+  left.at = integers_behind;
+  left.room = integer_room;
+  bool supernodal = false;
+  if (reuseOrder && keep[kLayout] == kSupernodalLayout) {
+    sparse_lu::SupernodalView view;
+    if (sparse_lu::ViewSupernodal(integers_behind, integer_room, reals_behind, real_room, view) &&
+        view.n == order) {
+      given_order.assign(view.order, view.order + order);
+      supernodal = true;
+      const std::uint64_t stored_pattern =
+          static_cast<std::uint64_t>(static_cast<std::uint32_t>(keep[kPatternHigh])) << 32 |
+          static_cast<std::uint32_t>(keep[kPatternLow]);
+      if (stored_pattern == pattern) {
+        // Same structure: only the numbers are redone, in place.
+        index_needed = *lindex;
+        value_needed = *lvalue;
+        keep[kMark] = kOrderedMark;
+        const sparse_lu::SupernodalOutcome outcome = sparse_lu::FactoriseSupernodal(
+            a, view, settings.symmetricPivotThreshold, settings.blockSize);
+        if (outcome.kind == sparse_lu::SupernodalOutcome::kDone) {
+          keep[kMark] = kFactorisedMark;
+          info[kLInfo] = keep[kLnz];
+          info[kUInfo] = keep[kUnz];
+          info[kRankInfo] = order;
+          rinfo[1] = outcome.flops;
+          rinfo[2] = outcome.smallestPivot;
+          rinfo[3] = outcome.largestPivot;
+          // The exact lengths are those of the structure in place.
+          index_needed = front_integers + sparse_lu::SupernodalIntegers(view);
+          value_needed = entries + sparse_lu::SupernodalReals(view);
+          info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(index_needed);
+          info[kValueNeeded] = info[kValueNeededRefactor] = clampToInt(value_needed);
+          return finish(kOk);
+        }
+        interchanges = outcome.kind == sparse_lu::SupernodalOutcome::kPivotRejected;
+      }
+    } else {
+      reuseOrder = false;
+      keep[kMark] = 0;
+    }
+  }
+  if (!reuseOrder && settings.strategy != sparse_lu::Settings::kUnsymmetric) {
+    if (!sparse_lu::TakeLeftOrdering(left, order, pattern, given_order, predicted, interchanges))
+      predicted = sparse_lu::SymmetricOrdering(a, given_order);
+    supernodal = predicted > 0;
+    if (!supernodal) given_order.clear();
+  }
+
+  if (supernodal && !interchanges) {
+    sparse_lu::SupernodalStructure structure;
+    if (sparse_lu::AnalyseSupernodal(a, given_order, structure)) {
+      index_needed = front_integers + sparse_lu::SupernodalIntegers(structure);
+      value_needed = entries + sparse_lu::SupernodalReals(structure);
+      if (index_needed > *lindex || value_needed > *lvalue) {
+        if (!reuseOrder) sparse_lu::LeaveOrdering(left, pattern, given_order, predicted, false);
+        return end_short();
+      }
+      const sparse_lu::SupernodalView view =
+          sparse_lu::StoreSupernodal(structure, integers_behind, reals_behind);
+      if (supernodal_numeric(view, structure.lnz, structure.unz)) return;
+      // The structure (and so the order) stays in the arrays for a repeated refactorisation.
+      record(kSupernodalLayout, structure.lnz, structure.unz, 0, true);
+      keep[kMark] = reuseOrder ? kOrderedMark : 0;
+      given_order = structure.order;
+    }
+    interchanges = true;
+  }
+
+  // The engine: under the order known here (then with the symmetric strategy it was made for),
+  // or the stored one of its own earlier factors, or one it finds itself.
   const int* given = nullptr;
-  std::vector<int> stored_order;
   sparse_lu::KeptAnalysis analysis;
-  analysis.at = index + front_integers;
-  if (reuseOrder) {
+  analysis.at = integers_behind;
+  if (!given_order.empty()) {
+    given = given_order.data();
+    settings.strategy = sparse_lu::Settings::kSymmetric;
+  } else if (reuseOrder) {
     analysis.heldBytes = keep[kAnalysisBytes];
     analysis.heldPattern =
         static_cast<std::uint64_t>(static_cast<std::uint32_t>(keep[kPatternHigh])) << 32 |
         static_cast<std::uint32_t>(keep[kPatternLow]);
-    const int* q = index + front_integers + sparse_lu::AnalysisIntegers(analysis.heldBytes) + order;
-    stored_order.assign(q, q + order);
-    given = stored_order.data();
+    const int* q = integers_behind + sparse_lu::AnalysisIntegers(analysis.heldBytes) + order;
+    given_order.assign(q, q + order);
+    given = given_order.data();
+    settings.strategy =
+        keep[kSymmetric] != 0 ? sparse_lu::Settings::kSymmetric : sparse_lu::Settings::kUnsymmetric;
   }
   // The analysis is kept only where the arrays have room beyond the factors: the lengths
   // reported as needed are those of the matrix and the factors alone.
-  std::int64_t index_needed = 0, value_needed = 0;
   auto fits = [&](std::int64_t lnz, std::int64_t unz) {
     index_needed = front_integers + sparse_lu::FactorIntegers(order, order, lnz, unz);
     value_needed = entries + sparse_lu::FactorReals(order, lnz, unz);
@@ -207,50 +342,32 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
   };
   auto place = [&](std::int64_t lnz, std::int64_t) {
     if (index_needed + sparse_lu::AnalysisIntegers(analysis.bytes) > *lindex) analysis.bytes = 0;
-    return sparse_lu::LayFactors(
-        order, order, lnz, index + front_integers + sparse_lu::AnalysisIntegers(analysis.bytes),
-        value + entries);
+    return sparse_lu::LayFactors(order, order, lnz,
+                                 integers_behind + sparse_lu::AnalysisIntegers(analysis.bytes),
+                                 reals_behind);
   };
-  sparse_lu::Settings settings = settingsFrom(cntl, icntl);
-  if (reuseOrder)
-    settings.strategy =
-        keep[kSymmetric] != 0 ? sparse_lu::Settings::kSymmetric : sparse_lu::Settings::kUnsymmetric;
-  // A first factorisation that ends short leaves its ordering behind the matrix: the caller
-  // repeats the call with the arrays grown and their contents kept.
-  sparse_lu::LeftOrdering left;
-  left.at = index + front_integers;
-  left.room = *lindex - front_integers;
-  const sparse_lu::Attempt attempt = sparse_lu::Factorise(a, settings, given, fits, place,
-                                                          &analysis, reuseOrder ? nullptr : &left);
-  info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(index_needed);
-  info[kValueNeeded] = info[kValueNeededRefactor] = clampToInt(value_needed);
+  // Left orderings concern only a first factorisation that orders for itself.
+  const bool engine_orders = given == nullptr && !reuseOrder;
+  const sparse_lu::Attempt attempt = sparse_lu::Factorise(
+      a, settings, given, fits, place, &analysis, engine_orders ? &left : nullptr);
   switch (attempt.kind) {
-    case sparse_lu::Attempt::kShort: {
-      const bool index_short = index_needed > *lindex, value_short = value_needed > *lvalue;
-      return finish(index_short && value_short ? kBothShort
-                                               : (index_short ? kIndexShort : kValueShort));
-    }
+    case sparse_lu::Attempt::kShort:
+      // A first factorisation under an order that needs interchanges leaves it for the repeated
+      // call, which then goes straight to the engine.
+      if (!reuseOrder && given != nullptr)
+        sparse_lu::LeaveOrdering(left, pattern, given_order, std::max<std::int64_t>(predicted, 1),
+                                 true);
+      return end_short();
     case sparse_lu::Attempt::kInvalid:
+      info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(index_needed);
+      info[kValueNeeded] = info[kValueNeededRefactor] = clampToInt(value_needed);
       return finish(kOutside);
     default:
       break;
   }
-  keep[kMark] = kFactorisedMark;
-  keep[kOrder] = order;
-  keep[kEntries] = entries;
-  keep[kLnz] = static_cast<int>(attempt.lnz);
-  keep[kUnz] = static_cast<int>(attempt.unz);
   keep[kReciprocal] = attempt.reciprocalScale ? 1 : 0;
-  keep[kRank] = attempt.rank;
-  keep[kTransposed] = *transpose ? 1 : 0;
-  keep[kSymmetric] = attempt.symmetricStrategy ? 1 : 0;
   keep[kAnalysisBytes] = static_cast<int>(analysis.bytes);
-  const std::uint64_t pattern = analysis.bytes > 0 ? analysis.pattern : 0;
-  keep[kPatternLow] = static_cast<int>(static_cast<std::uint32_t>(pattern));
-  keep[kPatternHigh] = static_cast<int>(static_cast<std::uint32_t>(pattern >> 32));
-  info[kLInfo] = keep[kLnz];
-  info[kUInfo] = keep[kUnz];
-  info[kRankInfo] = attempt.rank;
+  record(kEngineLayout, attempt.lnz, attempt.unz, attempt.rank, attempt.symmetricStrategy);
   info[kOffDiagonalInfo] = attempt.offDiagonalPivots;
   rinfo[1] = attempt.flops;
   rinfo[2] = attempt.smallestPivot;
@@ -304,18 +421,26 @@ void HSL_MA38BD(const int* n, const int* ne, const int* job, const bool* transpo
             icntl, info, rinfo);
 }
 
-void HSL_MA38CD(const int* n, const int*, const bool* transpose, const int*, const int*,
-                const double* value, const int* index, const int* keep, const double* b, double* x,
-                double* w, const double* cntl, const int* icntl, int* info, double* rinfo) {
+void HSL_MA38CD(const int* n, const int*, const bool* transpose, const int* lvalue,
+                const int* lindex, const double* value, const int* index, const int* keep,
+                const double* b, double* x, double* w, const double* cntl, const int* icntl,
+                int* info, double* rinfo) {
   info[kStatus] = kOk;
   info[kRefinementSteps] = 0;
   const int order = *n;
-  if (keep[kMark] != kFactorisedMark || keep[kOrder] != order) {
+  const int entries = keep[kEntries];
+  sparse_lu::SupernodalView supernodal;
+  const bool usable =
+      keep[kMark] == kFactorisedMark && keep[kOrder] == order &&
+      (keep[kLayout] != kSupernodalLayout ||
+       sparse_lu::ViewSupernodal(
+           const_cast<int*>(index) + 2 * std::int64_t{entries}, *lindex - 2 * std::int64_t{entries},
+           const_cast<double*>(value) + entries, *lvalue - entries, supernodal));
+  if (!usable) {
     info[kStatus] = kNoFactors;
     reportError(icntl, "HSL_MA38CD", kNoFactors);
     return;
   }
-  const int entries = keep[kEntries];
   // Factors of A^T answer A x = b by a transposed solve, and the other way round.
   const bool transposed = (*transpose) != (keep[kTransposed] != 0);
   sparse_lu::FactorView f =
@@ -325,7 +450,13 @@ void HSL_MA38CD(const int* n, const int*, const bool* transpose, const int*, con
                             const_cast<double*>(value) + entries);
   f.reciprocalScale = keep[kReciprocal] != 0;
   auto solve = [&](const double* rhs, double* out) {
-    if (transposed) {
+    if (keep[kLayout] == kSupernodalLayout) {
+      if (transposed) {
+        sparse_lu::SolveSupernodalTransposed(supernodal, rhs, out, w);
+      } else {
+        sparse_lu::SolveSupernodal(supernodal, rhs, out, w);
+      }
+    } else if (transposed) {
       sparse_lu::SolveTransposedWithFactors(f, rhs, out, w);
     } else {
       sparse_lu::SolveWithFactors(f, rhs, out, w);

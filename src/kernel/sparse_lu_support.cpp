@@ -276,6 +276,7 @@ enum LeftOrderingHeader {
   kLeftPatternHigh,
   kLeftDigestLow,
   kLeftDigestHigh,
+  kLeftInterchanges,  // 1: the order failed without row interchanges; factorise with them
   kLeftHeaderLength
 };
 constexpr int kLeftOrderingMark = 0x4f52444c;
@@ -308,10 +309,10 @@ bool roomForOrdering(const LeftOrdering& left, int n) {
   return left.at != nullptr && left.room >= LeftOrderingIntegers(n);
 }
 
-// The ordering of an n x n pattern with the given fingerprint and its count, when one left
-// behind checks out.
-bool takeLeftOrdering(const LeftOrdering& left, int n, std::uint64_t pattern,
-                      std::vector<int>& order, std::int64_t& count) {
+}  // namespace
+
+bool TakeLeftOrdering(const LeftOrdering& left, int n, std::uint64_t pattern,
+                      std::vector<int>& order, std::int64_t& count, bool& interchanges) {
   if (!roomForOrdering(left, n)) return false;
   const int* header = left.at;
   const int* q = header + kLeftHeaderLength;
@@ -322,12 +323,13 @@ bool takeLeftOrdering(const LeftOrdering& left, int n, std::uint64_t pattern,
     return false;
   count = static_cast<std::int64_t>(joined(header[kLeftCountLow], header[kLeftCountHigh]));
   if (count <= 0) return false;
+  interchanges = header[kLeftInterchanges] != 0;
   order.assign(q, q + n);
   return true;
 }
 
-void leaveOrdering(LeftOrdering& left, std::uint64_t pattern, const std::vector<int>& order,
-                   std::int64_t count) {
+void LeaveOrdering(LeftOrdering& left, std::uint64_t pattern, const std::vector<int>& order,
+                   std::int64_t count, bool interchanges) {
   const int n = static_cast<int>(order.size());
   if (!roomForOrdering(left, n)) return;
   int* header = left.at;
@@ -336,10 +338,14 @@ void leaveOrdering(LeftOrdering& left, std::uint64_t pattern, const std::vector<
   splitInto(static_cast<std::uint64_t>(count), &header[kLeftCountLow], &header[kLeftCountHigh]);
   splitInto(pattern, &header[kLeftPatternLow], &header[kLeftPatternHigh]);
   splitInto(orderDigest(order.data(), n), &header[kLeftDigestLow], &header[kLeftDigestHigh]);
+  header[kLeftInterchanges] = interchanges ? 1 : 0;
   std::copy(order.begin(), order.end(), header + kLeftHeaderLength);
   left.left = true;
 }
-}  // namespace
+
+std::int64_t SymmetricOrdering(const ColumnForm& a, std::vector<int>& order) {
+  return symmetricOrderingCount(a, order);
+}
 
 bool BuildColumnForm(int m, int n, int ne, const int* rows, const int* cols, const double* values,
                      bool transpose, ColumnForm& out) {
@@ -465,13 +471,14 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   std::int64_t symmetric_count = 0;
   auto end_short = [&]() {
     if (left != nullptr && symmetric_count > 0 && initial_order == symmetric_order.data())
-      leaveOrdering(*left, pattern, symmetric_order, symmetric_count);
+      LeaveOrdering(*left, pattern, symmetric_order, symmetric_count, false);
     attempt.kind = Attempt::kShort;
     return attempt;
   };
   if (givenOrder == nullptr && settings.strategy != Settings::kUnsymmetric) {
+    bool interchanges = false;
     if (left != nullptr && a.m == a.n &&
-        takeLeftOrdering(*left, a.n, pattern, symmetric_order, symmetric_count))
+        TakeLeftOrdering(*left, a.n, pattern, symmetric_order, symmetric_count, interchanges))
       left->taken = true;
     else
       symmetric_count = symmetricOrderingCount(a, symmetric_order);

@@ -105,6 +105,21 @@ struct LeftOrdering {
 };
 // Integer entries an ordering of order n takes there.
 std::int64_t LeftOrderingIntegers(int n);
+// The ordering left there for an n x n pattern with the given fingerprint, with its count (as
+// SymmetricOrdering returns it) and whether it failed without row interchanges; false when
+// nothing there checks out.
+bool TakeLeftOrdering(const LeftOrdering& left, int n, std::uint64_t pattern,
+                      std::vector<int>& order, std::int64_t& count, bool& interchanges);
+// Leaves `order` there (when there is room; left.left tells).
+void LeaveOrdering(LeftOrdering& left, std::uint64_t pattern, const std::vector<int>& order,
+                   std::int64_t count, bool interchanges);
+
+// The minimum-degree order of the pattern of A + A^T (into `order`) when the pattern is close
+// enough to symmetric to be ordered that way: square, no diagonal entry missing, at least half
+// the off-diagonal entries mirrored. Returns the entries of L plus U (diagonal once) that the
+// order predicts for an elimination without interchanges, or 0 (order unspecified) when the
+// pattern does not qualify.
+std::int64_t SymmetricOrdering(const ColumnForm& a, std::vector<int>& order);
 
 // Analyses (givenOrder null) or reuses the column order givenOrder (n entries, 0-based), then
 // factorises. The analysis estimates the factor sizes; when `fits` rejects the estimate the
