@@ -267,6 +267,7 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
             a, view, settings.symmetricPivotThreshold, settings.blockSize);
         if (outcome.kind == sparse_lu::SupernodalOutcome::kDone) {
           keep[kMark] = kFactorisedMark;
+          keep[kTransposed] = *transpose ? 1 : 0;
           info[kLInfo] = keep[kLnz];
           info[kUInfo] = keep[kUnz];
           info[kRankInfo] = order;

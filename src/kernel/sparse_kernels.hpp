@@ -36,16 +36,23 @@ void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, i
 // ---------------------------------------------------------------------------------------------
 // Square LU (HSL_MA38*): A is n x n, given as ne coordinate entries at the front of the caller's
 // arrays: index(1..ne) rows, index(ne+1..2ne) columns, value(1..ne) values (duplicates are
-// summed). The routines leave that front untouched and place the factorisation behind it:
-// index(2ne+1...) holds, when the array has room for it beyond what info(19) asks, the analysis
-// of the pattern (the ordering and the symbolic factorisation, a few integers per column), then
-// the row and column permutations and the patterns of L and U; value(ne+1...) the row scale
-// factors and the numbers of L and U. `keep` (20 ints) holds the offsets of these pieces and a
-// fingerprint of the pattern analysed, and must be handed back unchanged.
-//
-// The factorisation is P R A Q = L U with a fill-reducing column order Q (approximate minimum
-// degree on A + A^T or on the column structure, chosen from the pattern), threshold partial
-// pivoting for P, row scaling R, unit lower triangular L and upper triangular U.
+// summed). The routines leave that front untouched and place the factorisation behind it, in
+// one of two layouts (keep records which):
+//  - Patterns close to symmetric (no diagonal entry missing, at least half the off-diagonal
+//    entries mirrored), unless icntl(6) = 0: R A = P^T L U P without row interchanges, P the
+//    approximate minimum degree order of A + A^T, L and U^T of one pattern, grouped in
+//    supernodes. index(2ne+1...) holds the order and the supernodes' structure, value(ne+1...)
+//    the row scale factors and each supernode's dense panels of L and U. Every diagonal pivot
+//    must be at least cntl(2) times the largest entry below it in its column; should one fail,
+//    the matrix is factorised as below under the same order, with interchanges.
+//  - Otherwise P R A Q = L U with a fill-reducing column order Q (approximate minimum degree on
+//    A + A^T, or on the column structure, chosen from the pattern), threshold partial pivoting
+//    for P, row scaling R, unit lower triangular L and upper triangular U. index(2ne+1...) holds,
+//    when the array has room for it beyond what info(19) asks, the analysis of the pattern (a
+//    few integers per column), then the row and column permutations and the patterns of L and
+//    U; value(ne+1...) the row scale factors and the numbers of L and U.
+// `keep` (20 ints) records the layout, the sizes and a fingerprint of the pattern factorised,
+// and must be handed back unchanged.
 //
 // Controls set by HSL_MA38ID:
 //   icntl(1)  unit for error messages (default 6; < 1 or not open: none)
@@ -59,7 +66,8 @@ void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, i
 //             error falls below cntl(3) or a step fails to halve it
 //   cntl(1)   relative pivot threshold: a pivot must be at least cntl(1) times the largest
 //             entry of its column (default 0.1)
-//   cntl(2)   threshold for preferring the diagonal under the symmetric strategy (default 0.001)
+//   cntl(2)   relative threshold a diagonal pivot must pass without interchanges, and for
+//             preferring the diagonal with them (default 0.001)
 //   cntl(3)   backward error at which refinement stops (default machine epsilon)
 // Other icntl and cntl entries are reserved.
 //
@@ -71,7 +79,8 @@ void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, i
 //             HSL_MA38AD).
 //   info(5) n,  info(6) ne,  info(7) entries after summing duplicates,
 //   info(10)  entries in L (unit diagonal included),  info(11) entries in U,
-//   info(12)  numerical rank (nonzero pivots),  info(13) off-diagonal pivots,
+//   info(12)  numerical rank (nonzero pivots),  info(13) off-diagonal pivots (0 without
+//             interchanges),
 //   info(19)  and info(22): index length needed (exact after a factorisation; when the
 //             shortage was found by the analysis, before any numeric work, an estimate that
 //             twice its value covers in practice, and should it not, the next call reports the
@@ -93,12 +102,15 @@ void HSL_MA38AD(const int* n, const int* ne, const int* job, const bool* transpo
                 const int* lvalue, const int* lindex, double* value, int* index, int* keep,
                 const double* cntl, const int* icntl, int* info, double* rinfo);
 
-// Refactorises new values on the pattern factorised before: the column order stored by the last
-// successful HSL_MA38AD/BD in the arrays is reused (no new ordering); pivoting is redone. The
+// Refactorises new values on the pattern factorised before: the order stored by the last
+// successful HSL_MA38AD/BD in the arrays is reused (no new ordering); pivoting is redone. Without
+// interchanges and with the same pattern only the numbers are redone, in place; should a pivot
+// fail, the values are factorised with interchanges under the same order. With interchanges, the
 // analysis kept in the arrays is reused when its fingerprint matches the entries' pattern, which
 // skips the symbolic work; without one (no room, damaged, other positions) the pattern is
 // analysed afresh under the stored order. The front of the arrays must hold the entries (same
-// pattern, new values). Statuses as above.
+// pattern, new values). Statuses as above; after a failed refactorisation the factors may no
+// longer be usable (HSL_MA38CD then reports -7), but the order stays for another one.
 void HSL_MA38BD(const int* n, const int* ne, const int* job, const bool* transpose,
                 const int* lvalue, const int* lindex, double* value, int* index, int* keep,
                 const double* cntl, const int* icntl, int* info, double* rinfo);
