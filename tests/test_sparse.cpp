@@ -506,6 +506,42 @@ TEST(SparseSolve, SmallFillInGrowsAndRetries) {
   }
 }
 
+// A symmetric pattern whose diagonal is too small to pivot on (1e-9 against off-diagonal 1):
+// the square path falls back to row interchanges, on the first solve with the storage grown
+// step by step and on ReSolve, and returns to the interchange-free factors when the values allow.
+TEST(SparseSolve, DiagonalTooSmallToPivotOn) {
+  const int n = 300;
+  sparseMatrix a(3 * n, n, n);
+  auto fill = [&](double diagonal) {
+    a.Uncompress();
+    a.Nz() = 0;
+    for (int i = 0; i < n; ++i) {
+      if (i > 0) a.SetAt(i, i - 1, -1.0);
+      a.SetAt(i, i, diagonal);
+      if (i + 1 < n) a.SetAt(i, i + 1, 1.0 + 0.001 * i);
+    }
+  };
+  fill(1e-9);
+  a.SetFillIn(2);
+  mvlarray<double> expected = knownSolution(n);
+  mvlarray<double> b = product(a, expected), x(n);
+  ASSERT_TRUE(a.Solve(b, x));
+  EXPECT_GT(a.Info(12), 0);  // pivots off the diagonal
+  EXPECT_LT(backwardError(a, x, b), 16 * kEps);
+
+  fill(4.0);
+  b = product(a, expected);
+  ASSERT_TRUE(a.ReSolve(b, x));
+  EXPECT_EQ(a.Info(12), 0);
+  EXPECT_LT(maxDifference(x, expected), 1e-13);
+
+  fill(1e-9);
+  b = product(a, expected);
+  ASSERT_TRUE(a.ReSolve(b, x));
+  EXPECT_GT(a.Info(12), 0);
+  EXPECT_LT(backwardError(a, x, b), 16 * kEps);
+}
+
 TEST(SparseSolve, StorageFailureDuringFirstSolveIsReported) {
   Counters counters;
   {
