@@ -572,9 +572,15 @@ TEST(KernelSupernodalLU, StructureCoversTheFillAndTheFactorsSolve) {
     const Problem p = randomSymmetricPattern(n, per_row, 11u + n, extra);
     const sparse_lu::ColumnForm form = columnForm(p);
     std::vector<int> order;
-    ASSERT_GT(sparse_lu::SymmetricOrdering(form, order), 0);
+    const std::int64_t count = sparse_lu::SymmetricOrdering(form, order);
+    ASSERT_GT(count, 0);
     sparse_lu::SupernodalStructure structure;
     ASSERT_TRUE(sparse_lu::AnalyseSupernodal(form, order, structure));
+    // The storage judged before the analysis covers what it finds.
+    std::int64_t integers_estimate = 0, reals_estimate = 0;
+    sparse_lu::EstimateSupernodal(n, count, integers_estimate, reals_estimate);
+    EXPECT_GE(integers_estimate, sparse_lu::SupernodalIntegers(structure));
+    EXPECT_GE(reals_estimate, sparse_lu::SupernodalReals(structure));
 
     // The elimination, on positions.
     std::vector<int> where(n);

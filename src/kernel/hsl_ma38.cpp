@@ -296,6 +296,17 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
   }
 
   if (supernodal && !interchanges) {
+    // A first factorisation judges the storage by the ordering's count first: when even that is
+    // short, the analysis is left to the call that has the room.
+    if (!reuseOrder) {
+      sparse_lu::EstimateSupernodal(order, predicted, index_needed, value_needed);
+      index_needed += front_integers;
+      value_needed += entries;
+      if (index_needed > *lindex || value_needed > *lvalue) {
+        sparse_lu::LeaveOrdering(left, pattern, given_order, predicted, false);
+        return end_short();
+      }
+    }
     sparse_lu::SupernodalStructure structure;
     if (sparse_lu::AnalyseSupernodal(a, given_order, structure)) {
       index_needed = front_integers + sparse_lu::SupernodalIntegers(structure);

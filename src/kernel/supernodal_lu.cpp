@@ -166,6 +166,7 @@ bool AnalyseSupernodal(const ColumnForm& a, const std::vector<int>& order,
     for (int j = 0; j < n; ++j)
       if (parent[j] != -1) ++children[parent[j]];
     std::vector<Supernode> supernodes;
+    supernodes.reserve(n);
     for (int j = 0; j < n;) {
       Supernode s;
       s.first = j;
@@ -254,6 +255,20 @@ std::int64_t SupernodalReals(const SupernodalStructure& s) {
   for (std::size_t t = 0; t + 1 < s.first.size(); ++t)
     reals += panelReals(s.first[t + 1] - s.first[t], s.rowStart[t + 1] - s.rowStart[t]);
   return reals;
+}
+
+void EstimateSupernodal(int n, std::int64_t count, std::int64_t& integers, std::int64_t& reals) {
+  // Entries stored in L (diagonal included), zeros of the relaxed supernodes allowed for: a
+  // share of the count, and for the small supernodes merged whatever their zeros, a few per
+  // column. The panels hold L's and U's of them with the diagonal once, the structure at most
+  // one row index for each.
+  constexpr double kZerosAllowed = 0.4;
+  constexpr std::int64_t kSmallSupernodeZeros = 8;
+  const auto stored =
+      static_cast<std::int64_t>((1.0 + kZerosAllowed) * 0.5 * static_cast<double>(count + n)) +
+      kSmallSupernodeZeros * n;
+  integers = kHeaderIntegers + 3 * std::int64_t{n} + 2 + stored;
+  reals = std::int64_t{n} + 2 * stored;
 }
 
 SupernodalView StoreSupernodal(const SupernodalStructure& s, int* integers, double* reals) {

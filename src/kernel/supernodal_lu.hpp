@@ -40,6 +40,11 @@ bool AnalyseSupernodal(const ColumnForm& a, const std::vector<int>& order,
 std::int64_t SupernodalIntegers(const SupernodalStructure& s);
 std::int64_t SupernodalReals(const SupernodalStructure& s);
 
+// Storage that covers in practice the factors of an n x n matrix whose order predicts `count`
+// entries of L plus U (diagonal once; SymmetricOrdering's count), before the analysis: the
+// supernodes add explicit zeros, up to about a third more on small problems.
+void EstimateSupernodal(int n, std::int64_t count, std::int64_t& integers, std::int64_t& reals);
+
 // The factors as they lie in the caller's storage: integers (n, supernodes, order, first,
 // rowStart, rows), then reals (the row scale factors, then for each supernode its (k + r) x k
 // panel of L with U's diagonal block in its top k rows, and U's k x r block to the right of it,
