@@ -4,7 +4,9 @@
 //   ReSolve     ReSolve with new values      vs  umfpack numeric + solve (symbolic kept)
 //   Solve       Solve with the kept factors  vs  umfpack solve
 // The UMFPACK side starts from the compressed-column matrix; the Orvo side from coordinate
-// entries, so its conversion is inside its time. Assembly times SetAt and Compress alone.
+// entries, so its conversion is inside its time. First solves run in fresh processes, cold (the
+// memory never touched) or warm (memory touched and released first, as in a program that has
+// been running). Assembly times SetAt and Compress alone.
 #include <benchmark/benchmark.h>
 #include <sys/mman.h>
 #include <sys/wait.h>

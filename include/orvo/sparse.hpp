@@ -90,6 +90,7 @@ class ORVO_API sparseMatrix : public IMatrix {
   // general record's; 0 without a record. Square: 0 ok, 1 singular, -1 n < 1, -2 no entries,
   // -6 entry outside the matrix; general: 0 ok, 4 rank deficient, -1, -2, -6 as square.
   // Square record, further: Info(9)/Info(10) entries in L and U, Info(11) nonzero pivots,
+  // Info(12) pivots taken off the diagonal (0 when no row interchanges were needed),
   // Info(18)/Info(20) the integer/real storage the last factorisation needed (40 entries).
   // General record: Info(2) storage needed, Info(4) rank (12 entries).
   int Info(int k) const;
