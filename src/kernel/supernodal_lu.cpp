@@ -562,8 +562,17 @@ SupernodalOutcome FactoriseSupernodal(const ColumnForm& a, const SupernodalView&
 }
 
 namespace {
-std::int64_t panelSize(const SupernodalView& f, int s) {
-  return panelReals(f.first[s + 1] - f.first[s], f.rowStart[s + 1] - f.rowStart[s]);
+// Supernode s of the factors: its first position, k columns, r rows below (m = k + r) and their
+// positions.
+struct Block {
+  int first, k, r, m;
+  const int* rows;
+  std::int64_t reals() const { return panelReals(k, r); }
+};
+Block blockOf(const SupernodalView& f, int s) {
+  const int first = f.first[s], k = f.first[s + 1] - first;
+  const int r = f.rowStart[s + 1] - f.rowStart[s];
+  return Block{first, k, r, k + r, f.rows + f.rowStart[s]};
 }
 }  // namespace
 
@@ -574,9 +583,7 @@ void SolveSupernodal(const SupernodalView& f, const double* b, double* x, double
   // L y = R P b, supernode by supernode.
   const double* panel = f.panels;
   for (int s = 0; s < f.supernodes; ++s) {
-    const int first = f.first[s], k = f.first[s + 1] - first;
-    const int r = f.rowStart[s + 1] - f.rowStart[s], m = k + r;
-    const int* rows = f.rows + f.rowStart[s];
+    const auto [first, k, r, m, rows] = blockOf(f, s);
     double* ys = y + first;
     for (int t = 0; t < k; ++t) {
       const double yt = ys[t];
@@ -585,14 +592,12 @@ void SolveSupernodal(const SupernodalView& f, const double* b, double* x, double
       for (int i = t + 1; i < k; ++i) ys[i] -= column[i] * yt;
       for (int i = 0; i < r; ++i) y[rows[i]] -= column[k + i] * yt;
     }
-    panel += panelSize(f, s);
+    panel += blockOf(f, s).reals();
   }
   // U z = y, backwards.
   for (int s = f.supernodes - 1; s >= 0; --s) {
-    panel -= panelSize(f, s);
-    const int first = f.first[s], k = f.first[s + 1] - first;
-    const int r = f.rowStart[s + 1] - f.rowStart[s], m = k + r;
-    const int* rows = f.rows + f.rowStart[s];
+    panel -= blockOf(f, s).reals();
+    const auto [first, k, r, m, rows] = blockOf(f, s);
     const double* u_block = panel + static_cast<std::size_t>(m) * k;
     double* ys = y + first;
     for (int jj = 0; jj < r; ++jj) {
@@ -619,9 +624,7 @@ void SolveSupernodalTransposed(const SupernodalView& f, const double* b, double*
   // U^T v = P b, forwards.
   const double* panel = f.panels;
   for (int s = 0; s < f.supernodes; ++s) {
-    const int first = f.first[s], k = f.first[s + 1] - first;
-    const int r = f.rowStart[s + 1] - f.rowStart[s], m = k + r;
-    const int* rows = f.rows + f.rowStart[s];
+    const auto [first, k, r, m, rows] = blockOf(f, s);
     const double* u_block = panel + static_cast<std::size_t>(m) * k;
     double* vs = v + first;
     for (int t = 0; t < k; ++t) {
@@ -636,14 +639,12 @@ void SolveSupernodalTransposed(const SupernodalView& f, const double* b, double*
       for (int t = 0; t < k; ++t) sum += column[t] * vs[t];
       v[rows[jj]] -= sum;
     }
-    panel += panelSize(f, s);
+    panel += blockOf(f, s).reals();
   }
   // L^T z = v, backwards.
   for (int s = f.supernodes - 1; s >= 0; --s) {
-    panel -= panelSize(f, s);
-    const int first = f.first[s], k = f.first[s + 1] - first;
-    const int r = f.rowStart[s + 1] - f.rowStart[s], m = k + r;
-    const int* rows = f.rows + f.rowStart[s];
+    panel -= blockOf(f, s).reals();
+    const auto [first, k, r, m, rows] = blockOf(f, s);
     double* vs = v + first;
     for (int t = k - 1; t >= 0; --t) {
       const double* column = panel + static_cast<std::size_t>(t) * m;
