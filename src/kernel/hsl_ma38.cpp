@@ -315,6 +315,9 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
         if (!reuseOrder) sparse_lu::LeaveOrdering(left, pattern, given_order, predicted, false);
         return end_short();
       }
+      // From here the arrays no longer hold the old factors (should the numeric phase fail or
+      // run out of memory): only an order, for a refactorisation to start from.
+      keep[kMark] = reuseOrder ? kOrderedMark : 0;
       const sparse_lu::SupernodalView view =
           sparse_lu::StoreSupernodal(structure, integers_behind, reals_behind);
       if (supernodal_numeric(view, structure.lnz, structure.unz)) return;
@@ -353,6 +356,8 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
     return index_needed <= *lindex && value_needed <= *lvalue;
   };
   auto place = [&](std::int64_t lnz, std::int64_t) {
+    // The old factors, and the order among them, are overwritten from here on.
+    keep[kMark] = 0;
     if (index_needed + sparse_lu::AnalysisIntegers(analysis.bytes) > *lindex) analysis.bytes = 0;
     return sparse_lu::LayFactors(order, order, lnz,
                                  integers_behind + sparse_lu::AnalysisIntegers(analysis.bytes),
