@@ -741,6 +741,29 @@ TEST(KernelSquareLU, SmallDiagonalPivotsFallBackToInterchanges) {
   s.load(dominant);
   ASSERT_EQ(s.call(&HSL_MA38BD), 0);
   EXPECT_LT(largestError(s.solve(dominant.b), dominant.x), 1e-12);
+
+  // Storage just enough for the interchange-free factors: the refactorisation that needs
+  // interchanges runs short after overwriting them, and the arrays must not be solved with.
+  Square exact(dominant, 40 * dominant.ne, 40 * dominant.ne);
+  ASSERT_EQ(exact.call(&HSL_MA38AD), 0);
+  exact.index.resize(exact.info[18]);
+  exact.value.resize(exact.info[20]);
+  exact.load(small);
+  ASSERT_LT(exact.call(&HSL_MA38BD), 0);
+  std::vector<double> x(small.n), w(4 * small.n);
+  const int job = 0, lindex = static_cast<int>(exact.index.size()),
+            lvalue = static_cast<int>(exact.value.size());
+  const bool no = false;
+  HSL_MA38CD(&exact.n, &job, &no, &lvalue, &lindex, exact.value.data(), exact.index.data(),
+             exact.keep.data(), small.b.data(), x.data(), w.data(), exact.cntl.data(),
+             exact.icntl.data(), exact.info.data(), exact.rinfo.data());
+  EXPECT_EQ(exact.info[0], -7);
+  // Grown, the refactorisation goes through with interchanges.
+  exact.index.resize(4 * exact.index.size());
+  exact.value.resize(4 * exact.value.size());
+  ASSERT_EQ(exact.call(&HSL_MA38BD), 0);
+  EXPECT_GT(exact.info[kOffDiagonalPivots], 0);
+  EXPECT_LT(largestError(exact.solve(small.b), small.x), 1e-10);
 }
 
 // Interchange-free factors refactorised: in place for the same pattern (also of A^T), analysed
