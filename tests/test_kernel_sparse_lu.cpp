@@ -810,6 +810,61 @@ TEST(KernelSquareLU, InterchangeFreeRefactorisation) {
   EXPECT_LT(largestError(t.solve(bt, true), changed.x), 1e-12);
 }
 
+// Whatever way a refactorisation fails (an entry outside the matrix, storage short for a moved
+// entry), the factors of the old values are not solved with afterwards, on either layout.
+TEST(KernelSquareLU, AFailedRefactorisationLeavesNoFactorsToSolveWith) {
+  auto solve_status = [](Square& s, const Problem& q) {
+    s.icntl[7] = 2;  // refinement reads the entries at the front
+    s.solve(q.b);
+    return s.info[0];
+  };
+  for (const int strategy : {1, 0}) {  // interchange-free where it can, the engine
+    SCOPED_TRACE(strategy);
+    const Problem p = laplacian(12, 0.5, false);
+    Square outside(p, 40 * p.ne, 40 * p.ne);
+    outside.icntl[5] = strategy;
+    ASSERT_EQ(outside.call(&HSL_MA38AD), 0);
+    Problem bad = p;
+    bad.rows[1] = 3 * p.n;
+    outside.load(bad);
+    ASSERT_EQ(outside.call(&HSL_MA38BD), -6);
+    EXPECT_EQ(solve_status(outside, p), -7);
+
+    Square tight(p, 40 * p.ne, 40 * p.ne);
+    tight.icntl[5] = strategy;
+    ASSERT_EQ(tight.call(&HSL_MA38AD), 0);
+    tight.index.resize(tight.info[18]);
+    tight.value.resize(tight.info[20]);
+    Problem moved = p;  // six entries moved far off the band: more fill than there is room for
+    int count = 0;
+    for (int e = 0; e < moved.ne && count < 6; ++e)
+      if (moved.rows[e] == moved.cols[e] + 1 && moved.rows[e] % 10 == 3) {
+        moved.rows[e] = std::min(p.n, moved.rows[e] + p.n / 2);
+        ++count;
+      }
+    tight.load(moved);
+    ASSERT_LE(tight.call(&HSL_MA38BD), -3);
+    EXPECT_EQ(solve_status(tight, moved), -7);
+    // Grown, the same refactorisation goes through.
+    tight.index.resize(4 * tight.index.size());
+    tight.value.resize(4 * tight.value.size());
+    ASSERT_EQ(tight.call(&HSL_MA38BD), 0);
+    EXPECT_EQ(solve_status(tight, moved), 0);
+  }
+}
+
+// The lengths a successful interchange-free first factorisation reports as needed are enough to
+// repeat it.
+TEST(KernelSquareLU, ExactLengthsRepeatAFirstFactorisation) {
+  for (const Problem& p : {laplacian(20, 0.5, false), laplacian(5, 0.5, true)}) {
+    Square roomy(p, 40 * p.ne, 40 * p.ne);
+    ASSERT_EQ(roomy.call(&HSL_MA38AD), 0);
+    Square exact(p, roomy.info[18], roomy.info[20]);
+    EXPECT_EQ(exact.call(&HSL_MA38AD), 0);
+    EXPECT_LT(largestError(exact.solve(p.b), p.x), 1e-12);
+  }
+}
+
 TEST(KernelSquareLU, ErrorsAndWarnings) {
   Problem p = laplacian(3, 0.0, false);
   Square none(p, 10 * p.ne, 10 * p.ne);

@@ -542,6 +542,25 @@ TEST(SparseSolve, DiagonalTooSmallToPivotOn) {
   EXPECT_LT(backwardError(a, x, b), 16 * kEps);
 }
 
+// After a ReSolve that failed, the factors of the old values are gone: Solve reports that rather
+// than answering with them; a ReSolve with a sound matrix factorises again.
+TEST(SparseSolve, AFailedReSolveLeavesNothingToSolveWith) {
+  sparseMatrix a = poisson2d(7);
+  const int n = a.Nr();
+  mvlarray<double> expected = knownSolution(n);
+  mvlarray<double> b = product(a, expected), x(n);
+  ASSERT_TRUE(a.Solve(b, x));
+  const int row = a.Irn()[1];
+  a.Irn()[1] = 4 * n;  // outside the matrix
+  EXPECT_FALSE(a.ReSolve(b, x));
+  EXPECT_EQ(a.Info(0), -6);
+  EXPECT_FALSE(a.Solve(b, x));
+  EXPECT_EQ(a.Info(0), -7);
+  a.Irn()[1] = row;
+  ASSERT_TRUE(a.ReSolve(b, x));
+  EXPECT_LT(maxDifference(x, expected), 1e-12);
+}
+
 TEST(SparseSolve, StorageFailureDuringFirstSolveIsReported) {
   Counters counters;
   {

@@ -41,7 +41,8 @@ enum Keep {
   kAnalysisBytes,
   kPatternLow,  // fingerprint of the pattern factorised
   kPatternHigh,
-  kLayout  // how the factors lie in the arrays
+  kLayout,       // how the factors lie in the arrays
+  kOrderingLeft  // 1: a short first factorisation left its ordering behind the matrix
 };
 
 enum Layout { kEngineLayout = 0, kSupernodalLayout = 1 };
@@ -170,15 +171,20 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
     reportError(icntl, routine, status);
     reportFactorisation(icntl, routine, info, rinfo, *lindex, *lvalue);
   };
-  if (order < 1) return finish(kBadOrder);
-  if (entries < 1) return finish(kBadEntries);
-  if (*job != 1) return finish(kNoFactors);
-  // Without an order to take (no factorisation, or one that failed before its numeric phase), a
-  // refactorisation orders afresh. A fresh factorisation discards what the arrays held.
+  // Whatever the outcome, the factors held no longer answer for the matrix at the front of the
+  // arrays until this call succeeds: a refactorisation keeps only their order (to start from
+  // again), a fresh factorisation discards them.
   const bool held = keep[kMark] == kFactorisedMark || keep[kMark] == kOrderedMark;
   if (reuseOrder && (!held || keep[kOrder] != order || keep[kEntries] != entries))
     reuseOrder = false;
-  if (!reuseOrder) keep[kMark] = 0;
+  keep[kMark] = reuseOrder ? kOrderedMark : 0;
+  // An ordering left behind the matrix is read only when a short call of this routine put it
+  // there.
+  const bool ordering_left = !reuseOrder && keep[kOrderingLeft] == 1;
+  keep[kOrderingLeft] = 0;
+  if (order < 1) return finish(kBadOrder);
+  if (entries < 1) return finish(kBadEntries);
+  if (*job != 1) return finish(kNoFactors);
   const std::int64_t front_integers = 2 * std::int64_t{entries};
   if (*lindex < front_integers || *lvalue < entries) {
     info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(front_integers);
@@ -289,23 +295,27 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
     }
   }
   if (!reuseOrder && settings.strategy != sparse_lu::Settings::kUnsymmetric) {
-    if (!sparse_lu::TakeLeftOrdering(left, order, pattern, given_order, predicted, interchanges))
+    if (!ordering_left ||
+        !sparse_lu::TakeLeftOrdering(left, order, pattern, given_order, predicted, interchanges))
       predicted = sparse_lu::SymmetricOrdering(a, given_order);
     supernodal = predicted > 0;
     if (!supernodal) given_order.clear();
   }
 
   if (supernodal && !interchanges) {
-    // A first factorisation judges the storage by the ordering's count first: when even that is
-    // short, the analysis is left to the call that has the room.
-    if (!reuseOrder) {
+    // When the ordering's count shows a first factorisation's storage short for certain, the
+    // analysis is left to the call that has the room, and an estimate that covers it is
+    // reported; otherwise the analysis judges the exact sizes.
+    std::int64_t index_least = 0, value_least = 0;
+    sparse_lu::LeastSupernodal(order, predicted, index_least, value_least);
+    if (!reuseOrder &&
+        (front_integers + index_least > *lindex || entries + value_least > *lvalue)) {
       sparse_lu::EstimateSupernodal(order, predicted, index_needed, value_needed);
       index_needed += front_integers;
       value_needed += entries;
-      if (index_needed > *lindex || value_needed > *lvalue) {
-        sparse_lu::LeaveOrdering(left, pattern, given_order, predicted, false);
-        return end_short();
-      }
+      sparse_lu::LeaveOrdering(left, pattern, given_order, predicted, false);
+      keep[kOrderingLeft] = left.left ? 1 : 0;
+      return end_short();
     }
     sparse_lu::SupernodalStructure structure;
     if (sparse_lu::AnalyseSupernodal(a, given_order, structure)) {
@@ -313,6 +323,7 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
       value_needed = entries + sparse_lu::SupernodalReals(structure);
       if (index_needed > *lindex || value_needed > *lvalue) {
         if (!reuseOrder) sparse_lu::LeaveOrdering(left, pattern, given_order, predicted, false);
+        keep[kOrderingLeft] = left.left ? 1 : 0;
         return end_short();
       }
       // From here the arrays no longer hold the old factors (should the numeric phase fail or
@@ -363,10 +374,10 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
                                  integers_behind + sparse_lu::AnalysisIntegers(analysis.bytes),
                                  reals_behind);
   };
-  // Left orderings concern only a first factorisation that orders for itself.
-  const bool engine_orders = given == nullptr && !reuseOrder;
-  const sparse_lu::Attempt attempt = sparse_lu::Factorise(
-      a, settings, given, fits, place, &analysis, engine_orders ? &left : nullptr);
+  // Patterns the engine orders for itself are not near-symmetric (or the caller imposed the
+  // unsymmetric strategy): the engine then computes no ordering beforehand to leave behind.
+  const sparse_lu::Attempt attempt =
+      sparse_lu::Factorise(a, settings, given, fits, place, &analysis);
   switch (attempt.kind) {
     case sparse_lu::Attempt::kShort:
       // A first factorisation under an order that needs interchanges leaves it for the repeated
@@ -374,6 +385,7 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
       if (!reuseOrder && given != nullptr)
         sparse_lu::LeaveOrdering(left, pattern, given_order, std::max<std::int64_t>(predicted, 1),
                                  true);
+      keep[kOrderingLeft] = left.left ? 1 : 0;
       return end_short();
     case sparse_lu::Attempt::kInvalid:
       info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(index_needed);
@@ -447,12 +459,18 @@ void HSL_MA38CD(const int* n, const int*, const bool* transpose, const int* lval
   const int order = *n;
   const int entries = keep[kEntries];
   sparse_lu::SupernodalView supernodal;
-  const bool usable =
-      keep[kMark] == kFactorisedMark && keep[kOrder] == order &&
-      (keep[kLayout] != kSupernodalLayout ||
-       sparse_lu::ViewSupernodal(
-           const_cast<int*>(index) + 2 * std::int64_t{entries}, *lindex - 2 * std::int64_t{entries},
-           const_cast<double*>(value) + entries, *lvalue - entries, supernodal));
+  // The factors the keep describes must lie within the lengths given.
+  auto laid_out = [&]() {
+    if (keep[kLayout] == kSupernodalLayout)
+      return sparse_lu::ViewSupernodal(
+          const_cast<int*>(index) + 2 * std::int64_t{entries}, *lindex - 2 * std::int64_t{entries},
+          const_cast<double*>(value) + entries, *lvalue - entries, supernodal);
+    return 2 * std::int64_t{entries} + sparse_lu::AnalysisIntegers(keep[kAnalysisBytes]) +
+                   sparse_lu::FactorIntegers(order, order, keep[kLnz], keep[kUnz]) <=
+               *lindex &&
+           entries + sparse_lu::FactorReals(order, keep[kLnz], keep[kUnz]) <= *lvalue;
+  };
+  const bool usable = keep[kMark] == kFactorisedMark && keep[kOrder] == order && laid_out();
   if (!usable) {
     info[kStatus] = kNoFactors;
     reportError(icntl, "HSL_MA38CD", kNoFactors);

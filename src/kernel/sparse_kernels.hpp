@@ -75,8 +75,9 @@ void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, i
 //   info(1)   0 success;  1 warning: matrix singular (a zero pivot; the factors are kept and a
 //             solve gives the unknowns of zero pivots the value 0);  -1 n < 1;  -2 ne < 1;  -3
 //             index too short; -4 value too short;  -5 both too short;  -6 an entry lies outside
-//             the matrix; -7 job or keep invalid (HSL_MA38BD/CD without a factorisation from
-//             HSL_MA38AD).
+//             the matrix; -7 job invalid, or (HSL_MA38CD) no usable factors: none yet, or the
+//             last HSL_MA38AD/BD failed. Until a call succeeds, the factors held before it no
+//             longer count.
 //   info(5) n,  info(6) ne,  info(7) entries after summing duplicates,
 //   info(10)  entries in L (unit diagonal included),  info(11) entries in U,
 //   info(12)  numerical rank (nonzero pivots),  info(13) off-diagonal pivots (0 without
@@ -84,7 +85,9 @@ void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, i
 //   info(19)  and info(22): index length needed (exact after a factorisation; when the
 //             shortage was found by the analysis, before any numeric work, an estimate that
 //             twice its value covers in practice, and should it not, the next call reports the
-//             exact need),
+//             exact need). Without interchanges the exact lengths are enough to factorise the
+//             same matrix again; with them, a first factorisation judges by the estimate before
+//             its numeric phase and may ask for more,
 //   info(21)  and info(23): value length needed (likewise).
 //   rinfo(1)  seconds spent,  rinfo(2) floating-point operations of the factorisation,
 //   rinfo(3)  smallest and rinfo(4) largest absolute pivot,
@@ -103,7 +106,8 @@ void HSL_MA38AD(const int* n, const int* ne, const int* job, const bool* transpo
                 const double* cntl, const int* icntl, int* info, double* rinfo);
 
 // Refactorises new values on the pattern factorised before: the order stored by the last
-// successful HSL_MA38AD/BD in the arrays is reused (no new ordering); pivoting is redone. Without
+// successful HSL_MA38AD/BD in the arrays is reused (no new ordering; without one it orders
+// afresh, as HSL_MA38AD does); pivoting is redone. Without
 // interchanges and with the same pattern only the numbers are redone, in place; should a pivot
 // fail, the values are factorised with interchanges under the same order. With interchanges, the
 // analysis kept in the arrays is reused when its fingerprint matches the entries' pattern, which

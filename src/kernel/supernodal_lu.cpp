@@ -271,6 +271,11 @@ void EstimateSupernodal(int n, std::int64_t count, std::int64_t& integers, std::
   reals = std::int64_t{n} + 2 * stored;
 }
 
+void LeastSupernodal(int n, std::int64_t count, std::int64_t& integers, std::int64_t& reals) {
+  integers = kHeaderIntegers + std::int64_t{n} + 4;  // one supernode, nothing below it
+  reals = std::int64_t{n} + count / 2;
+}
+
 SupernodalView StoreSupernodal(const SupernodalStructure& s, int* integers, double* reals) {
   const int count = static_cast<int>(s.first.size()) - 1;
   integers[0] = s.n;
@@ -317,6 +322,21 @@ bool ViewSupernodal(int* integers, std::int64_t integerLength, double* reals,
   for (int s = 0; s < count; ++s)
     if (v.first[s + 1] <= v.first[s] || v.rowStart[s + 1] < v.rowStart[s]) return false;
   if (SupernodalReals(v) > realLength) return false;
+  // Every index the factorisation and the solves follow stays inside the matrix: the order is a
+  // permutation, the rows below each supernode ascend beyond its last column.
+  std::vector<bool> seen(static_cast<std::size_t>(n), false);
+  for (int k = 0; k < n; ++k) {
+    const int i = v.order[k];
+    if (i < 0 || i >= n || seen[i]) return false;
+    seen[i] = true;
+  }
+  for (int s = 0; s < count; ++s) {
+    int previous = v.first[s + 1] - 1;
+    for (int p = v.rowStart[s]; p < v.rowStart[s + 1]; ++p) {
+      if (v.rows[p] <= previous || v.rows[p] >= n) return false;
+      previous = v.rows[p];
+    }
+  }
   v.scale = reals;
   v.panels = reals + n;
   view = v;

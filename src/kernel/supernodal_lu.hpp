@@ -44,6 +44,9 @@ std::int64_t SupernodalReals(const SupernodalStructure& s);
 // entries of L plus U (diagonal once; SymmetricOrdering's count), before the analysis: the
 // supernodes add explicit zeros, up to about a third more on small problems.
 void EstimateSupernodal(int n, std::int64_t count, std::int64_t& integers, std::int64_t& reals);
+// Storage the same factors take at least, whatever the supernodes (the count is an
+// approximation, so half of it is taken).
+void LeastSupernodal(int n, std::int64_t count, std::int64_t& integers, std::int64_t& reals);
 
 // The factors as they lie in the caller's storage: integers (n, supernodes, order, first,
 // rowStart, rows), then reals (the row scale factors, then for each supernode its (k + r) x k
