@@ -87,12 +87,12 @@ class ORVO_API sparseMatrix : public IMatrix {
   // factorisation yet, the same as Solve(b, x, false).
   bool ReSolve(mvlarray<double>& b, mvlarray<double>& x);
   // Entry k (0 = status) of the square record's information array if there is one, else of the
-  // general record's; 0 without a record. Square: 0 ok, 1 singular, -1 n < 1, -2 no entries,
-  // -6 entry outside the matrix; general: 0 ok, 4 rank deficient, -1, -2, -6 as square.
-  // Square record, further: Info(9)/Info(10) entries in L and U, Info(11) nonzero pivots,
-  // Info(12) pivots taken off the diagonal (0 when no row interchanges were needed),
-  // Info(18)/Info(20) the integer/real storage the last factorisation needed (40 entries).
-  // General record: Info(2) storage needed, Info(4) rank (12 entries).
+  // general record's; 0 without a record or when k lies outside the record's array. Square: 0 ok, 1
+  // singular, -1 n < 1, -2 no entries, -6 entry outside the matrix; general: 0 ok, 4 rank
+  // deficient, -1, -2, -6 as square. Square record, further: Info(9)/Info(10) entries in L and U,
+  // Info(11) nonzero pivots, Info(12) pivots taken off the diagonal (0 when no row interchanges
+  // were needed), Info(18)/Info(20) the integer/real storage the last factorisation needed (40
+  // entries). General record: Info(2) storage needed, Info(4) rank (12 entries).
   int Info(int k) const;
   // Multiplier for the initial factor storage (values below 2 count as 2 on the square path);
   // read when a record is created.

@@ -24,6 +24,10 @@ constexpr int kFactorisedMark = 3801;
 constexpr int kOrderedMark = 3802;  // the arrays hold an order (and structure), not factors
 constexpr int kDefaultUnit = 6;
 constexpr int kDefaultBlockSize = 32;
+// Threshold pivoting bounds the growth of the factors only loosely (a pivot may be a thousandth
+// of its column under the diagonal preference): two steps of refinement, which stop as soon as
+// the backward error is at rounding level, restore full accuracy where it has suffered.
+constexpr int kDefaultRefinementSteps = 2;
 constexpr double kDefaultPivotThreshold = 0.1;
 constexpr double kDefaultSymmetricThreshold = 0.001;
 
@@ -430,7 +434,7 @@ void HSL_MA38ID(int* keep, double* cntl, int* icntl) {
   icntl[2] = 0;
   icntl[5] = 1;
   icntl[6] = kDefaultBlockSize;
-  icntl[7] = 0;
+  icntl[7] = kDefaultRefinementSteps;
   cntl[0] = kDefaultPivotThreshold;
   cntl[1] = kDefaultSymmetricThreshold;
   cntl[2] = std::numeric_limits<double>::epsilon();

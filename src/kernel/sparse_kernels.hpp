@@ -61,7 +61,7 @@ void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, i
 //   icntl(6)  1 (default): choose the ordering strategy from the pattern; 0: always order the
 //             column structure (unsymmetric strategy)
 //   icntl(7)  block size of the dense kernels inside the factorisation (default 32)
-//   icntl(8)  iterative refinement steps in HSL_MA38CD (default 0); refinement uses the original
+//   icntl(8)  iterative refinement steps in HSL_MA38CD (default 2); refinement uses the original
 //             matrix at the front of the arrays and stops early when the normwise backward
 //             error falls below cntl(3) or a step fails to halve it
 //   cntl(1)   relative pivot threshold: a pivot must be at least cntl(1) times the largest

@@ -315,8 +315,11 @@ bool sparseMatrix::ReSolve(mvlarray<double>& b, mvlarray<double>& x) {
 }
 
 int sparseMatrix::Info(int k) const {
-  if (square_ != nullptr) return square_->info[k];
-  if (general_ != nullptr) return general_->info[k];
+  auto entry_of = [k](const mvlarray<int>& info) {
+    return k >= 0 && k < info.Length() ? info[k] : 0;
+  };
+  if (square_ != nullptr) return entry_of(square_->info);
+  if (general_ != nullptr) return entry_of(general_->info);
   return 0;
 }
 
