@@ -257,71 +257,68 @@ TEST(KernelSquareLU, OrderingLeftByAShortCallIsTakenUpOnlyWhenItChecksOut) {
   sparse_lu::ColumnForm form;
   ASSERT_TRUE(sparse_lu::BuildColumnForm(p.n, p.n, p.ne, p.rows.data(), p.cols.data(),
                                          p.values.data(), false, form));
-  std::vector<int> integers;
-  std::vector<double> reals;
-  auto place = [&](std::int64_t lnz, std::int64_t unz) {
-    integers.assign(sparse_lu::FactorIntegers(p.n, p.n, lnz, unz), 0);
-    reals.assign(sparse_lu::FactorReals(p.n, lnz, unz), 0.0);
-    return sparse_lu::LayFactors(p.n, p.n, lnz, integers.data(), reals.data());
-  };
-  auto never = [](std::int64_t, std::int64_t) { return false; };
-  auto always = [](std::int64_t, std::int64_t) { return true; };
-  const sparse_lu::Settings settings;
-  const sparse_lu::Attempt fresh = sparse_lu::Factorise(form, settings, nullptr, always, place);
-  ASSERT_EQ(fresh.kind, sparse_lu::Attempt::kDone);
+  const std::uint64_t pattern = sparse_lu::PatternFingerprint(form);
+  std::vector<int> order;
+  const std::int64_t count = sparse_lu::SymmetricOrdering(form, order);
+  ASSERT_GT(count, 0);
 
   std::vector<int> behind(sparse_lu::LeftOrderingIntegers(p.n));
-  auto attempt_with = [&](const sparse_lu::ColumnForm& a, const sparse_lu::FitsFunction& fits,
-                          std::int64_t room, sparse_lu::LeftOrdering& left) {
-    left.at = behind.data();
-    left.room = room;
-    return sparse_lu::Factorise(a, settings, nullptr, fits, place, nullptr, &left);
-  };
-  auto leave = [&]() {
-    sparse_lu::LeftOrdering left;
-    EXPECT_EQ(attempt_with(form, never, static_cast<std::int64_t>(behind.size()), left).kind,
-              sparse_lu::Attempt::kShort);
+  auto leave = [&](bool interchanges) {
+    sparse_lu::LeftOrdering left{behind.data(), static_cast<std::int64_t>(behind.size())};
+    sparse_lu::LeaveOrdering(left, pattern, order, count, interchanges);
     EXPECT_TRUE(left.left);
   };
-  auto repeat = [&](const sparse_lu::ColumnForm& a) {
-    sparse_lu::LeftOrdering left;
-    const sparse_lu::Attempt again =
-        attempt_with(a, always, static_cast<std::int64_t>(behind.size()), left);
-    EXPECT_EQ(again.kind, sparse_lu::Attempt::kDone);
-    EXPECT_FALSE(left.left);
-    return std::make_pair(left.taken, again);
+  auto taken = [&](std::uint64_t for_pattern) {
+    const sparse_lu::LeftOrdering left{behind.data(), static_cast<std::int64_t>(behind.size())};
+    std::vector<int> found;
+    std::int64_t found_count = 0;
+    bool interchanges = false;
+    const bool ok =
+        sparse_lu::TakeLeftOrdering(left, p.n, for_pattern, found, found_count, interchanges);
+    if (ok) {
+      EXPECT_EQ(found, order);
+      EXPECT_EQ(found_count, count);
+    }
+    return ok;
   };
 
-  leave();
-  auto [taken, again] = repeat(form);
-  EXPECT_TRUE(taken);
-  EXPECT_EQ(again.lnz, fresh.lnz);
-  EXPECT_EQ(again.unz, fresh.unz);
+  leave(false);
+  EXPECT_TRUE(taken(pattern));
 
   // Two entries of the order exchanged: still a permutation, but not the one left.
-  leave();
+  leave(false);
   std::swap(behind[behind.size() - 1], behind[behind.size() - 2]);
-  EXPECT_FALSE(repeat(form).first);
+  EXPECT_FALSE(taken(pattern));
 
   // Zeros, as a caller that refills the arrays from copies of the matrix leaves there.
-  leave();
+  leave(false);
   std::fill(behind.begin(), behind.end(), 0);
-  EXPECT_FALSE(repeat(form).first);
+  EXPECT_FALSE(taken(pattern));
 
   // Left for another pattern of the same order and size.
-  leave();
+  leave(false);
   Problem moved = p;
   for (int e = 0; e < moved.ne; ++e)
     if (moved.rows[e] == 1 && moved.cols[e] == 2) moved.cols[e] = 3;
   sparse_lu::ColumnForm other;
   ASSERT_TRUE(sparse_lu::BuildColumnForm(p.n, p.n, p.ne, moved.rows.data(), moved.cols.data(),
                                          moved.values.data(), false, other));
-  EXPECT_FALSE(repeat(other).first);
+  EXPECT_FALSE(taken(sparse_lu::PatternFingerprint(other)));
+
+  // The mark that the order needs interchanges comes back with it.
+  leave(true);
+  {
+    const sparse_lu::LeftOrdering left{behind.data(), static_cast<std::int64_t>(behind.size())};
+    std::vector<int> found;
+    std::int64_t found_count = 0;
+    bool interchanges = false;
+    ASSERT_TRUE(sparse_lu::TakeLeftOrdering(left, p.n, pattern, found, found_count, interchanges));
+    EXPECT_TRUE(interchanges);
+  }
 
   // No room behind the matrix: nothing is left.
-  sparse_lu::LeftOrdering cramped;
-  EXPECT_EQ(attempt_with(form, never, static_cast<std::int64_t>(behind.size()) - 1, cramped).kind,
-            sparse_lu::Attempt::kShort);
+  sparse_lu::LeftOrdering cramped{behind.data(), static_cast<std::int64_t>(behind.size()) - 1};
+  sparse_lu::LeaveOrdering(cramped, pattern, order, count, false);
   EXPECT_FALSE(cramped.left);
 
   // Through the routine, as the solver's driver calls it: too short, then grown keeping the

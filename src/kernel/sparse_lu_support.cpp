@@ -437,8 +437,7 @@ std::int64_t AnalysisIntegers(std::int64_t bytes) {
 }
 
 Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* givenOrder,
-                  const FitsFunction& fits, const PlaceFunction& place, KeptAnalysis* kept,
-                  LeftOrdering* left) {
+                  const FitsFunction& fits, const PlaceFunction& place, KeptAnalysis* kept) {
   double control[UMFPACK_CONTROL], info[UMFPACK_INFO];
   umfpack_di_defaults(control);
   control[UMFPACK_PRL] = 0;
@@ -464,28 +463,17 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   // the analysis is left to the call that has the room.
   // Otherwise the engine is handed that ordering, which it would find again: for such patterns
   // it orders A + A^T by minimum degree itself, with the same controls.
-  // An ordering left behind by an earlier call that ended short saves finding it again.
-  const std::uint64_t pattern = kept != nullptr || left != nullptr ? PatternFingerprint(a) : 0;
+  const std::uint64_t pattern = kept != nullptr ? PatternFingerprint(a) : 0;
   const int* initial_order = givenOrder;
   std::vector<int> symmetric_order;
-  std::int64_t symmetric_count = 0;
-  auto end_short = [&]() {
-    if (left != nullptr && symmetric_count > 0 && initial_order == symmetric_order.data())
-      LeaveOrdering(*left, pattern, symmetric_order, symmetric_count, false);
-    attempt.kind = Attempt::kShort;
-    return attempt;
-  };
   if (givenOrder == nullptr && settings.strategy != Settings::kUnsymmetric) {
-    bool interchanges = false;
-    if (left != nullptr && a.m == a.n &&
-        TakeLeftOrdering(*left, a.n, pattern, symmetric_order, symmetric_count, interchanges))
-      left->taken = true;
-    else
-      symmetric_count = symmetricOrderingCount(a, symmetric_order);
-    if (symmetric_count > 0) {
+    if (const std::int64_t count = symmetricOrderingCount(a, symmetric_order); count > 0) {
       initial_order = symmetric_order.data();
-      splitSymmetricCount(a, symmetric_count, attempt);
-      if (!fits(attempt.lnz, attempt.unz)) return end_short();
+      splitSymmetricCount(a, count, attempt);
+      if (!fits(attempt.lnz, attempt.unz)) {
+        attempt.kind = Attempt::kShort;
+        return attempt;
+      }
       control[UMFPACK_ORDERING] = UMFPACK_ORDERING_GIVEN;
       control[UMFPACK_STRATEGY] = UMFPACK_STRATEGY_SYMMETRIC;
     }
@@ -539,7 +527,10 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
     }
     // A refactorisation's storage was sized by an earlier factorisation of the same pattern,
     // which says more than the estimate; only the exact sizes are judged then.
-    if (givenOrder == nullptr && !fits(attempt.lnz, attempt.unz)) return end_short();
+    if (givenOrder == nullptr && !fits(attempt.lnz, attempt.unz)) {
+      attempt.kind = Attempt::kShort;
+      return attempt;
+    }
   }
 
   void* raw = nullptr;
@@ -551,7 +542,7 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
     // The held analysis does not describe these entries: analyse afresh under the order.
     numeric.reset();
     kept->heldBytes = 0;
-    return Factorise(a, settings, givenOrder, fits, place, kept, left);
+    return Factorise(a, settings, givenOrder, fits, place, kept);
   }
   if (status < 0) return attempt;
 
@@ -559,7 +550,10 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   umfpack_di_get_lunz(&lnz, &unz, &rows, &cols, &diagonal, numeric.get());
   attempt.lnz = lnz;
   attempt.unz = unz;
-  if (!fits(lnz, unz)) return end_short();
+  if (!fits(lnz, unz)) {
+    attempt.kind = Attempt::kShort;
+    return attempt;
+  }
   FactorView f = place(lnz, unz);
   adviseLargePages(f, lnz, unz);
   if (kept != nullptr && kept->bytes > 0 && !analysis_reused) {

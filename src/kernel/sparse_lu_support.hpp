@@ -100,8 +100,7 @@ std::uint64_t PatternFingerprint(const ColumnForm& a);
 struct LeftOrdering {
   int* at = nullptr;      // storage behind the matrix
   std::int64_t room = 0;  // integers available there
-  bool taken = false;     // out: an ordering left there was used
-  bool left = false;      // out: this call left its ordering there
+  bool left = false;      // out: an ordering was left there
 };
 // Integer entries an ordering of order n takes there.
 std::int64_t LeftOrderingIntegers(int n);
@@ -132,13 +131,11 @@ std::int64_t SymmetricOrdering(const ColumnForm& a, std::vector<int>& order);
 // be read back or no longer matches the pattern). kept->bytes is set before `fits` is asked;
 // `place` may set it to 0 when there is no room, else a fresh analysis is stored at kept->at.
 // Without a usable in-memory file the analysis is simply not kept (kept->bytes = 0).
-// With `left` (and no given order), an ordering left there by an earlier call is taken up, and
-// the ordering this call finds is left there when the call ends short.
 using FitsFunction = std::function<bool(std::int64_t lnz, std::int64_t unz)>;
 using PlaceFunction = std::function<FactorView(std::int64_t lnz, std::int64_t unz)>;
 Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* givenOrder,
                   const FitsFunction& fits, const PlaceFunction& place,
-                  KeptAnalysis* kept = nullptr, LeftOrdering* left = nullptr);
+                  KeptAnalysis* kept = nullptr);
 
 // Solves with the factors: x (n entries) from b (m entries). Non-basic unknowns (columns beyond
 // the rank, and those of pivots at or below zeroPivot in magnitude) are zero. work: m + n
