@@ -104,6 +104,16 @@ const char* describe(int status) {
   return "unknown";
 }
 
+// The pattern fingerprint as two keep entries.
+std::uint64_t keptPattern(const int* keep) {
+  return static_cast<std::uint64_t>(static_cast<std::uint32_t>(keep[kPatternHigh])) << 32 |
+         static_cast<std::uint32_t>(keep[kPatternLow]);
+}
+void keepPattern(int* keep, std::uint64_t pattern) {
+  keep[kPatternLow] = static_cast<int>(static_cast<std::uint32_t>(pattern));
+  keep[kPatternHigh] = static_cast<int>(static_cast<std::uint32_t>(pattern >> 32));
+}
+
 int clampToInt(std::int64_t v) {
   return static_cast<int>(std::min<std::int64_t>(v, INT_MAX));
 }
@@ -226,8 +236,7 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
     keep[kTransposed] = *transpose ? 1 : 0;
     keep[kSymmetric] = symmetric ? 1 : 0;
     keep[kLayout] = layout;
-    keep[kPatternLow] = static_cast<int>(static_cast<std::uint32_t>(pattern));
-    keep[kPatternHigh] = static_cast<int>(static_cast<std::uint32_t>(pattern >> 32));
+    keepPattern(keep, pattern);
     info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(index_needed);
     info[kValueNeeded] = info[kValueNeededRefactor] = clampToInt(value_needed);
     info[kLInfo] = keep[kLnz];
@@ -235,11 +244,12 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
     info[kRankInfo] = rank;
   };
   sparse_lu::Settings settings = settingsFrom(cntl, icntl);
+  // Factorises into the structure laid out in the arrays; on success records it and finishes.
   auto supernodal_numeric = [&](const sparse_lu::SupernodalView& view, std::int64_t lnz,
                                 std::int64_t unz) {
     const sparse_lu::SupernodalOutcome outcome = sparse_lu::FactoriseSupernodal(
         a, view, settings.symmetricPivotThreshold, settings.blockSize);
-    if (outcome.kind != sparse_lu::SupernodalOutcome::kDone) return false;
+    if (outcome.kind != sparse_lu::SupernodalOutcome::kDone) return outcome.kind;
     keep[kReciprocal] = 0;
     keep[kAnalysisBytes] = 0;
     record(kSupernodalLayout, lnz, unz, order, true);
@@ -248,7 +258,7 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
     rinfo[2] = outcome.smallestPivot;
     rinfo[3] = outcome.largestPivot;
     finish(kOk);
-    return true;
+    return outcome.kind;
   };
 
   // The order, when one is known before the engine: stored, left by a short call, or found here.
@@ -265,33 +275,15 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
         view.n == order) {
       given_order.assign(view.order, view.order + order);
       supernodal = true;
-      const std::uint64_t stored_pattern =
-          static_cast<std::uint64_t>(static_cast<std::uint32_t>(keep[kPatternHigh])) << 32 |
-          static_cast<std::uint32_t>(keep[kPatternLow]);
-      if (stored_pattern == pattern) {
-        // Same structure: only the numbers are redone, in place.
-        index_needed = *lindex;
-        value_needed = *lvalue;
+      if (keptPattern(keep) == pattern) {
+        // Same structure: only the numbers are redone, in place; the exact lengths are those of
+        // the structure there.
         keep[kMark] = kOrderedMark;
-        const sparse_lu::SupernodalOutcome outcome = sparse_lu::FactoriseSupernodal(
-            a, view, settings.symmetricPivotThreshold, settings.blockSize);
-        if (outcome.kind == sparse_lu::SupernodalOutcome::kDone) {
-          keep[kMark] = kFactorisedMark;
-          keep[kTransposed] = *transpose ? 1 : 0;
-          info[kLInfo] = keep[kLnz];
-          info[kUInfo] = keep[kUnz];
-          info[kRankInfo] = order;
-          rinfo[1] = outcome.flops;
-          rinfo[2] = outcome.smallestPivot;
-          rinfo[3] = outcome.largestPivot;
-          // The exact lengths are those of the structure in place.
-          index_needed = front_integers + sparse_lu::SupernodalIntegers(view);
-          value_needed = entries + sparse_lu::SupernodalReals(view);
-          info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(index_needed);
-          info[kValueNeeded] = info[kValueNeededRefactor] = clampToInt(value_needed);
-          return finish(kOk);
-        }
-        interchanges = outcome.kind == sparse_lu::SupernodalOutcome::kPivotRejected;
+        index_needed = front_integers + sparse_lu::SupernodalIntegers(view);
+        value_needed = entries + sparse_lu::SupernodalReals(view);
+        const auto kind = supernodal_numeric(view, keep[kLnz], keep[kUnz]);
+        if (kind == sparse_lu::SupernodalOutcome::kDone) return;
+        interchanges = kind == sparse_lu::SupernodalOutcome::kPivotRejected;
       }
     } else {
       reuseOrder = false;
@@ -335,7 +327,9 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
       keep[kMark] = reuseOrder ? kOrderedMark : 0;
       const sparse_lu::SupernodalView view =
           sparse_lu::StoreSupernodal(structure, integers_behind, reals_behind);
-      if (supernodal_numeric(view, structure.lnz, structure.unz)) return;
+      if (supernodal_numeric(view, structure.lnz, structure.unz) ==
+          sparse_lu::SupernodalOutcome::kDone)
+        return;
       // The structure (and so the order) stays in the arrays for a repeated refactorisation.
       record(kSupernodalLayout, structure.lnz, structure.unz, 0, true);
       keep[kMark] = reuseOrder ? kOrderedMark : 0;
@@ -354,9 +348,7 @@ void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne
     settings.strategy = sparse_lu::Settings::kSymmetric;
   } else if (reuseOrder) {
     analysis.heldBytes = keep[kAnalysisBytes];
-    analysis.heldPattern =
-        static_cast<std::uint64_t>(static_cast<std::uint32_t>(keep[kPatternHigh])) << 32 |
-        static_cast<std::uint32_t>(keep[kPatternLow]);
+    analysis.heldPattern = keptPattern(keep);
     const int* q = integers_behind + sparse_lu::AnalysisIntegers(analysis.heldBytes) + order;
     given_order.assign(q, q + order);
     given = given_order.data();
