@@ -12,6 +12,8 @@ packages=(
   libgtest-dev libbenchmark-dev          # unit tests and benchmarks
   libeigen3-dev                          # independent reference in tests, peer in benchmarks
   libnlopt-dev libalglib-dev             # peers in benchmarks only
+  libgsl-dev                             # independent reference in tests, peer in benchmarks
+  libboost-math-dev libceres-dev         # peers in benchmarks only
 )
 
 missing=()
