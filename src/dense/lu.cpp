@@ -1,4 +1,4 @@
-#include "kernel/dense_kernels.hpp"
+#include "kernel/dense/dense_kernels.hpp"
 #include "orvo/dense_solvers.hpp"
 
 namespace Orvo {

@@ -5,7 +5,7 @@
 // the primal direction z = J2 J2^T n_p, along which the added constraint moves while the active
 // ones stay put, and the dual direction r = R^{-1} J1^T n_p of the active multipliers. Adding and
 // dropping a constraint are Givens updates of J and R, so each iteration costs O(n^2).
-#include "kernel/sqp_qp.hpp"
+#include "kernel/sqp/sqp_qp.hpp"
 
 #include <cmath>
 #include <limits>

@@ -9,8 +9,8 @@
 #include <initializer_list>
 #include <utility>
 
-#include "kernel/dense_kernels.hpp"
-#include "kernel/fortran_blas_lapack.hpp"
+#include "kernel/dense/dense_kernels.hpp"
+#include "kernel/dense/fortran_blas_lapack.hpp"
 
 namespace {
 
