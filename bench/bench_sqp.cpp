@@ -10,8 +10,8 @@
 #include <cmath>
 #include <vector>
 
-#include "../tests/sqp_problems.hpp"
 #include "orvo/nonlinear.hpp"
+#include "sqp_problems.hpp"
 
 using sqp_problems::Problem;
 

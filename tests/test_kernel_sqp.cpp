@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "kernel/sqp_kernel.hpp"
-#include "kernel/sqp_qp.hpp"
+#include "kernel/sqp/sqp_kernel.hpp"
+#include "kernel/sqp/sqp_qp.hpp"
 #include "sqp_problems.hpp"
 
 using sqp_problems::Problem;

@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "kernel/dense_kernels.hpp"
+#include "kernel/dense/dense_kernels.hpp"
 #include "orvo/matrix.hpp"
 
 namespace Orvo {

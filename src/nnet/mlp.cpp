@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "kernel/vml_kernels.hpp"
+#include "kernel/vml/vml_kernels.hpp"
 #include "orvo/dense_solvers.hpp"
 #include "orvo/nnet.hpp"
 

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "kernel/minpack_kernels.hpp"
+#include "kernel/minpack/minpack_kernels.hpp"
 #include "orvo/nonlinear.hpp"
 #include "orvo/random.hpp"
 

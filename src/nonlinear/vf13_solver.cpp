@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "kernel/sqp_kernel.hpp"
+#include "kernel/sqp/sqp_kernel.hpp"
 #include "orvo/nonlinear.hpp"
 
 namespace Orvo {

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "kernel/sparse_kernels.hpp"
+#include "kernel/sparse/sparse_kernels.hpp"
 #include "orvo/sparse.hpp"
 #include "sparse/array_growth.hpp"
 #include "sparse/sparse_records.hpp"

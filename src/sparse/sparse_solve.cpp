@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "kernel/sparse_kernels.hpp"
+#include "kernel/sparse/sparse_kernels.hpp"
 #include "orvo/sparse.hpp"
 #include "sparse/array_growth.hpp"
 #include "sparse/sparse_records.hpp"

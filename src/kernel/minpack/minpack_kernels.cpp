@@ -1,6 +1,6 @@
 // The Levenberg-Marquardt pieces are cminpack's double-precision C routines; Debian's build
 // keeps MINPACK's 1-based pivot indices in the C interface, which is what the callers expect.
-#include "kernel/minpack_kernels.hpp"
+#include "kernel/minpack/minpack_kernels.hpp"
 
 #include <cminpack.h>
 

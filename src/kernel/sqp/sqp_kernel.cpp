@@ -1,14 +1,14 @@
 // Sequential quadratic programming in reverse communication. Each evaluation the caller performs
 // is a trial point of the line search; the whole state between calls lives in w and iw (layout in
 // sqp_kernel.hpp).
-#include "kernel/sqp_kernel.hpp"
+#include "kernel/sqp/sqp_kernel.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
-#include "kernel/sqp_qp.hpp"
+#include "kernel/sqp/sqp_qp.hpp"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <limits>
 #include <vector>
 
-#include "kernel/hsl_units.hpp"
-#include "kernel/sparse_kernels.hpp"
-#include "kernel/sparse_lu_support.hpp"
-#include "kernel/supernodal_lu.hpp"
+#include "kernel/sparse/hsl_units.hpp"
+#include "kernel/sparse/sparse_kernels.hpp"
+#include "kernel/sparse/sparse_lu_support.hpp"
+#include "kernel/sparse/supernodal_lu.hpp"
 
 namespace {
 constexpr int kInfoLength = 40, kRinfoLength = 20, kKeepLength = 20, kCntlLength = 10,

@@ -11,7 +11,7 @@
 // normal acts as a constant part of the gradient from then on. A capped constraint whose residual
 // crosses to the other side is taken up again like a violated one, its multiplier moving back
 // from the cap. The dual objective still rises at every step, so the method ends as before.
-#include "kernel/sqp_qp.hpp"
+#include "kernel/sqp/sqp_qp.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <vector>
 
-#include "kernel/hsl_units.hpp"
-#include "kernel/sparse_kernels.hpp"
-#include "kernel/sparse_lu_support.hpp"
+#include "kernel/sparse/hsl_units.hpp"
+#include "kernel/sparse/sparse_kernels.hpp"
+#include "kernel/sparse/sparse_lu_support.hpp"
 
 namespace {
 constexpr int kInfoLength = 12;

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "kernel/sparse_kernels.hpp"
+#include "kernel/sparse/sparse_kernels.hpp"
 
 namespace {
 constexpr int kInfoLength = 10;

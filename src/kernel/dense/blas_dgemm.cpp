@@ -1,5 +1,5 @@
-#include "kernel/dense_kernels.hpp"
-#include "kernel/fortran_blas_lapack.hpp"
+#include "kernel/dense/dense_kernels.hpp"
+#include "kernel/dense/fortran_blas_lapack.hpp"
 
 void BLAS_DGEMM(const char* transa, const char* transb, const int* m, const int* n, const int* k,
                 const double* alpha, const double* a, const int* lda, const double* b,

@@ -2,7 +2,7 @@
 // vector math (3 ulp, ~30% slower) and the scalar std::exp (6-7x slower) on the benchmark
 // machine. The widest instruction set the processor offers is chosen once, at first use, so the
 // library itself stays buildable for the baseline x86-64 target.
-#include "kernel/vml_kernels.hpp"
+#include "kernel/vml/vml_kernels.hpp"
 
 #include <cmath>
 #include <initializer_list>

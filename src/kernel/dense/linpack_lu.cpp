@@ -6,7 +6,7 @@
 // negated multipliers of L below it, and ipvt[k] the 1-based row swapped with row k at step k.
 #include <cmath>
 
-#include "kernel/dense_kernels.hpp"
+#include "kernel/dense/dense_kernels.hpp"
 
 namespace {
 

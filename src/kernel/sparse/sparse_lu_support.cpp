@@ -1,6 +1,6 @@
 // The numeric engine is UMFPACK; its objects live only for the duration of one factorisation,
 // after which the factors sit in the caller's arrays and everything else here works from them.
-#include "kernel/sparse_lu_support.hpp"
+#include "kernel/sparse/sparse_lu_support.hpp"
 
 #include <amd.h>
 #include <umfpack.h>

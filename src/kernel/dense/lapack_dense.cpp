@@ -9,8 +9,8 @@
 #include <initializer_list>
 #include <utility>
 
-#include "kernel/dense_kernels.hpp"
-#include "kernel/fortran_blas_lapack.hpp"
+#include "kernel/dense/dense_kernels.hpp"
+#include "kernel/dense/fortran_blas_lapack.hpp"
 
 namespace {
 
@@ -85,6 +85,28 @@ int CLapack_DPOTRS(const char* uplo, int n, int nrhs, const double* a, int lda, 
     return bad;
   int info = 0;
   dpotrs_(uplo, &n, &nrhs, a, &lda, b, &ldb, &info, 1);
+  return info;
+}
+
+int CLapack_DGECON(const char* norm, int n, const double* a, int lda, double anorm, double* rcond,
+                   double* work, int* iwork) {
+  if (const int bad = firstRejected({{!isOneOf(norm, "1OI") && *norm != '1', 1},
+                                     {n < 0, 2},
+                                     {lda < std::max(1, n), 4},
+                                     {!(anorm >= 0.0), 5}}))
+    return bad;
+  int info = 0;
+  dgecon_(norm, &n, a, &lda, &anorm, rcond, work, iwork, &info, 1);
+  return info;
+}
+
+int CLapack_DPOCON(const char* uplo, int n, const double* a, int lda, double anorm, double* rcond,
+                   double* work, int* iwork) {
+  if (const int bad = firstRejected(
+          {{!isOneOf(uplo, "UL"), 1}, {n < 0, 2}, {lda < std::max(1, n), 4}, {!(anorm >= 0.0), 5}}))
+    return bad;
+  int info = 0;
+  dpocon_(uplo, &n, a, &lda, &anorm, rcond, work, iwork, &info, 1);
   return info;
 }
 

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernel/sparse_lu_support.hpp"
+#include "kernel/sparse/sparse_lu_support.hpp"
 
 namespace sparse_lu {
 

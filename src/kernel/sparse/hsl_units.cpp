@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "kernel/hsl_units.hpp"
-#include "kernel/sparse_kernels.hpp"
+#include "kernel/sparse/hsl_units.hpp"
+#include "kernel/sparse/sparse_kernels.hpp"
 
 namespace {
 constexpr int kStandardOutputUnit = 6;

@@ -2,7 +2,7 @@
 // numeric phase is multifrontal (each supernode's frontal matrix gathers its entries of A and the
 // update matrices of its children, is partially factorised with dense kernels and passes its own
 // update matrix up the tree on a stack).
-#include "kernel/supernodal_lu.hpp"
+#include "kernel/sparse/supernodal_lu.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <new>
 
-#include "kernel/fortran_blas_lapack.hpp"
+#include "kernel/dense/fortran_blas_lapack.hpp"
 #include "orvo/memory.hpp"
 
 namespace sparse_lu {
