@@ -125,9 +125,7 @@ TEST(SqpKernel, ConvexQuadraticConvergesInAFewEvaluations) {
 }
 
 TEST(SqpKernel, SolvesHockSchittkowskiProblemsFromTheirStandardStarts) {
-  std::vector<Problem> set = sqp_problems::HockSchittkowski();
-  for (const Problem& p : sqp_problems::MoreHockSchittkowski()) set.push_back(p);
-  for (const Problem& p : set) {
+  for (const Problem& p : sqp_problems::AllHockSchittkowski()) {
     const Outcome out = Optimise(p, 1e-12, 500);
     EXPECT_EQ(out.info, 1) << p.name;
     EXPECT_NEAR(out.f, p.optimum, 1e-6 * std::max(1.0, std::abs(p.optimum))) << p.name;
@@ -489,29 +487,15 @@ struct StartCounts {
   int codes[6] = {};
 };
 
-bool AtOptimum(const Problem& p, const Outcome& out) {
-  const double scale = std::max(1.0, std::abs(p.optimum));
-  if (!(std::abs(out.f - p.optimum) <= 1e-6 * scale)) return false;
-  std::vector<double> c(std::max(1, p.m)), cn((p.n + 1) * std::max(1, p.m));
-  if (p.m > 0) p.constraints(out.x.data(), c.data(), cn.data(), p.n + 1);
-  for (int i = 0; i < p.m; ++i)
-    if (i < p.meq ? std::abs(c[i]) > 1e-6 : c[i] < -1e-6) return false;
-  return true;
-}
-
-// Runs p from `count` starts x* + r u, u uniform in [-1, 1]^n: r = 1 for the first half, r = far
-// for the second.
-StartCounts RunFromStarts(const Problem& p, int count, double far, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+// Runs p from StartsNearAndFar(p, count, seed).
+StartCounts RunFromStarts(const Problem& p, int count, unsigned seed) {
   StartCounts counts;
-  for (int k = 0; k < count; ++k) {
+  for (const std::vector<double>& start : sqp_problems::StartsNearAndFar(p, count, seed)) {
     Problem q = p;
-    const double radius = k < count / 2 ? 1.0 : far;
-    for (int j = 0; j < p.n; ++j) q.start[j] = p.solution[j] + radius * uniform(rng);
+    q.start = start;
     const Outcome out = Optimise(q, 1e-10 * std::max(1.0, std::abs(p.optimum)), 1000);
     if (out.info >= 0 && out.info <= 5) ++counts.codes[out.info];
-    const bool optimum = AtOptimum(p, out);
+    const bool optimum = sqp_problems::ReachedOptimum(p, out.x, out.f);
     counts.optimum += optimum;
     counts.converged += optimum && out.info == 1;
   }
@@ -527,13 +511,11 @@ StartCounts RunFromStarts(const Problem& p, int count, double far, unsigned seed
 // HS41, HS47, HS77-HS81), and HS78's objective falls without bound away from the constraints, so
 // the optimum is asked for from most starts rather than from all; the counts are printed.
 TEST(SqpKernel, ReachesThePublishedOptimumFromStartsNearAndFar) {
-  std::vector<Problem> set = sqp_problems::HockSchittkowski();
-  for (const Problem& p : sqp_problems::MoreHockSchittkowski()) set.push_back(p);
+  const std::vector<Problem> set = sqp_problems::AllHockSchittkowski();
   unsigned seed = 1;
   int total = 0, reached = 0;
   for (const Problem& p : set) {
-    const double far = (p.name == "HS80" || p.name == "HS81") ? 2.0 : 10.0;
-    const StartCounts counts = RunFromStarts(p, 40, far, seed++);
+    const StartCounts counts = RunFromStarts(p, 40, seed++);
     std::printf("%-6s optimum %2d/40 (with code 1: %2d); codes 1-4: %2d %2d %2d %2d\n",
                 p.name.c_str(), counts.optimum, counts.converged, counts.codes[1], counts.codes[2],
                 counts.codes[3], counts.codes[4]);

@@ -6,7 +6,9 @@
 #ifndef ORVO_TESTS_SQP_PROBLEMS_HPP
 #define ORVO_TESTS_SQP_PROBLEMS_HPP
 
+#include <algorithm>
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -811,6 +813,47 @@ inline std::vector<Problem> MoreHockSchittkowski() {
                  {-1.717143, 1.595709, 1.827247, -0.7636413, -0.7636450}});
 
   return set;
+}
+
+// Every problem of both sets.
+inline std::vector<Problem> AllHockSchittkowski() {
+  std::vector<Problem> set = HockSchittkowski();
+  for (const Problem& p : MoreHockSchittkowski()) set.push_back(p);
+  return set;
+}
+
+// Distance of the far starting points from the minimiser: 10 in every variable, 2 for HS80 and
+// HS81, whose exp(x1 x2 x3 x4 x5) overflows beyond that.
+inline double FarRadius(const Problem& p) {
+  return (p.name == "HS80" || p.name == "HS81") ? 2.0 : 10.0;
+}
+
+// `count` starting points x* + r u, u uniform in [-1, 1]^n drawn from std::mt19937(seed): r = 1
+// for the first half, r = FarRadius(p) for the rest.
+inline std::vector<std::vector<double>> StartsNearAndFar(const Problem& p, int count,
+                                                         unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+  std::vector<std::vector<double>> starts;
+  for (int k = 0; k < count; ++k) {
+    const double radius = k < count / 2 ? 1.0 : FarRadius(p);
+    std::vector<double> x(p.n);
+    for (int j = 0; j < p.n; ++j) x[j] = p.solution[j] + radius * uniform(rng);
+    starts.push_back(x);
+  }
+  return starts;
+}
+
+// True when x, with objective value f, is feasible to 1e-6 and f is within 1e-6 max(1, |f*|) of
+// the published optimum.
+inline bool ReachedOptimum(const Problem& p, const std::vector<double>& x, double f) {
+  const double scale = std::max(1.0, std::abs(p.optimum));
+  if (!(std::abs(f - p.optimum) <= 1e-6 * scale)) return false;
+  std::vector<double> c(std::max(1, p.m)), cn((p.n + 1) * std::max(1, p.m));
+  if (p.m > 0) p.constraints(x.data(), c.data(), cn.data(), p.n + 1);
+  for (int i = 0; i < p.m; ++i)
+    if (i < p.meq ? std::abs(c[i]) > 1e-6 : c[i] < -1e-6) return false;
+  return true;
 }
 
 }  // namespace sqp_problems
