@@ -3,6 +3,8 @@
 #ifndef ORVO_SRC_SPARSE_SPARSE_RECORDS_HPP
 #define ORVO_SRC_SPARSE_SPARSE_RECORDS_HPP
 
+#include <cstdint>
+
 #include "orvo/memory.hpp"
 
 namespace Orvo {
@@ -19,6 +21,7 @@ struct MA38Work {
   int lindex = 0;
   int n = 0;
   int ne = 0;
+  std::uint64_t pattern = 0;  // digest of the entry positions factorised, in any order
   mvlarray<int> index;
   mvlarray<double> value;
 };
@@ -35,6 +38,7 @@ struct MA48Work {
   int ne = 0;
   int fill = 0;
   int la = 0;
+  std::uint64_t pattern = 0;  // digest of the entry positions factorised, in their order
   mvlarray<int> rowCopy;
   mvlarray<int> columnCopy;
   mvlarray<double> valueCopy;
