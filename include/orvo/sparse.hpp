@@ -31,6 +31,10 @@ struct MA48Work;
 
 class ORVO_API sparseMatrix : public IMatrix {
  public:
+  // Status codes read through Info(0) (see Info).
+  static constexpr int Success = 0, Singular = 1, RankDeficient = 4, BadSize = -1, NoEntries = -2,
+                       EntryOutside = -6;
+
   // capacity entries of storage for an nr x nc matrix; Irn and Ip filled with 1, Data with 0;
   // no entries, not compressed, fill-in factor 4, no factorisation, no log file.
   sparseMatrix(int capacity, int nr, int nc);

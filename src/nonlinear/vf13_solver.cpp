@@ -71,23 +71,7 @@ void vf13Solver::clearArrays() {
   Fill(iw, 0);
 }
 
-vf13Solver::vf13Solver(const vf13Solver& other)
-    : n(other.n),
-      m(other.m),
-      meq(other.meq),
-      x(other.x),
-      f(other.f),
-      g(other.g),
-      c(other.c),
-      cn(other.cn),
-      lcn(other.lcn),
-      maxfun(other.maxfun),
-      acc(other.acc),
-      iprint(other.iprint),
-      info(other.info),
-      w(other.w),
-      lw(other.lw),
-      iw(other.iw) {}
+vf13Solver::vf13Solver(const vf13Solver& other) = default;
 
 int vf13Solver::callKernel() {
   HSL_VF13AD(&n, &m, &meq, x.Array(), &f, g.Array(), c.Array(), cn.Array(), &lcn, &maxfun, &acc,
