@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/array_helpers.hpp"
 #include "kernel/minpack/minpack_kernels.hpp"
 #include "orvo/nonlinear.hpp"
 #include "orvo/random.hpp"
@@ -33,10 +34,7 @@ constexpr double p75 = 0.75;
 constexpr double p0001 = 1.0e-4;
 constexpr double zero = 0.0;
 
-template <class T>
-void fill(mvlarray<T>& a, T value) {
-  for (int i = 0; i < a.Length(); ++i) a[i] = value;
-}
+using detail::fill;
 }  // namespace
 
 lmderSolver::lmderSolver(int m_, int n_, mvlarray<double>& x_, double tol)
