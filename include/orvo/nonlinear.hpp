@@ -13,6 +13,7 @@
 #include "orvo/config.hpp"
 #include "orvo/matrix.hpp"
 #include "orvo/memory.hpp"
+#include "orvo/sparse.hpp"
 
 namespace Orvo {
 
@@ -438,7 +439,137 @@ class ORVO_API vf13Solver {
 // ns23Solver (sparse nonlinear equations)
 // ---------------------------------------------------------------------------------------------
 
-// (declarations go here)
+// ns23Solver: solves m nonlinear equations f(x) = 0 in n variables (m >= n; m > n is a nonlinear
+// least-squares problem, min |f(x)|_2) whose Jacobian is sparse, by a trust-region method with
+// dogleg steps on the normal equations J^T J, factorised by a sparse Cholesky factorisation under
+// a fill-reducing order. Columns are scaled by their norms (each kept at the largest seen); a
+// singular J^T J is regularised, so rank deficiency slows the method but never stops it alone.
+//
+// The caller supplies one callback fun(x, f, J): write all m residuals into f (length m) and add
+// every nonzero Jacobian entry (i, j) = d f_i / d x_j with J.SetValue(i, j, value), 0-based;
+// repeated positions add up. J is the solver's own sparse matrix, empty at the start of every
+// call. The pattern may vary between calls (a new pattern is analysed again).
+//
+// Codes returned by Cycle and Solve:
+//   kEvaluate (1)        x holds a new point: the next Cycle evaluates there
+//   kConverged (0)       |f(x)|_2 <= stopReal1 (Info(0) == 1), or, for m > n only, x is a
+//                        stationary point of |f|^2 with a non-zero residual (Info(0) == 2):
+//                        max_j |(J^T f)_j| / (D_j |f|) <= 1e-8 (1e-4 where no step can improve
+//                        the point any more), D_j the scaling of column j
+//   kEvaluationLimit (-1) stopInt evaluations used without convergence
+//   kNoProgress (-4)     no step improves x any more: the trust radius fell below stopReal2 times
+//                        the scaled norm of x (Info(0) == 3) or the predicted reduction of |f|^2
+//                        is below rounding (Info(0) == 4). For a square system this is a local
+//                        minimum of |f| that is not a root (a system without solution, say), or a
+//                        stopReal1 too small for the arithmetic. Never reported as 0.
+//   kInvalidArguments (-5) m < n, n < 1, stopInt < 1, a negative tolerance, non-finite x, f or
+//                        J at the start, or a problem whose workspace exceeds the int range
+// Non-finite residuals or Jacobian values at a later point count as a failed step: the radius
+// shrinks and the run goes on; they never end in 0. Workspace requests of the method are met
+// inside Cycle; those codes (-2, -3) never come back. Once a run has ended, further cycles
+// evaluate at x and return the same code again.
+//
+// Stopping criteria (SetStoppingCriteria): stopReal1 tolerance on |f|_2 (0: 1e-10); stopReal2
+// tolerance on the relative step (0: 1e-12); stopInt evaluation limit, the first evaluation
+// included (43 at construction).
+//
+// The solver keeps a reference to the caller's x (length n, the start), updated in place: after
+// a positive code the next point to evaluate, after any other code the best point found (with
+// f and fVal() at that point). x must outlive the solver. A callback that throws leaves the solver
+// as before the call (the exception propagates; nothing else is counted or changed), so the same
+// cycle can be repeated. The solver itself throws nothing.
+class ORVO_API ns23Solver {
+ public:
+  static constexpr int kEvaluate = 1;
+  static constexpr int kConverged = 0;
+  static constexpr int kEvaluationLimit = -1;
+  static constexpr int kNoProgress = -4;
+  static constexpr int kInvalidArguments = -5;
+  // Info(0) values once a run has ended.
+  static constexpr int kOutcomeRoot = 1;
+  static constexpr int kOutcomeStationary = 2;
+  static constexpr int kOutcomeStepTooSmall = 3;
+  static constexpr int kOutcomeNoReduction = 4;
+  static constexpr int kOutcomeLimit = 5;
+  static constexpr int kOutcomeInvalid = 6;
+
+  // m equations in n = x.Length() variables. Builds the Jacobian (capacity 10 m entries, m x n)
+  // and the workspace (10 entries each, sized properly at the first evaluation); stopReal1 =
+  // stopReal2 = 0, stopInt = 43. Nothing is evaluated.
+  ns23Solver(mvlarray<double>& x, int m);
+  // Deep copy of every field, matrices and arrays; the copy continues exactly as the original
+  // would, on the same caller array x.
+  ns23Solver(const ns23Solver& other) = default;
+  ns23Solver& operator=(const ns23Solver&) = delete;
+  ~ns23Solver() = default;
+
+  void SetStoppingCriteria(double a, double b, int k) {
+    stopReal1 = a;
+    stopReal2 = b;
+    stopInt = k;
+  }
+  // First evaluation at x and set-up from the Jacobian's pattern: nnzj() entries, nnzn()
+  // entries in the lower triangle of J^T J (whole diagonal included), workspace of
+  // Liw() = nnzj + 4 nnzn + 11 n + 44 + m ints and Lw() = nnzj + nnzn + 3 n + 4 m + 1 doubles
+  // (grown later on the method's request), method defaults with progress output off. Meant for
+  // a fresh solver; Cycle and Solve call it on their first cycle.
+  void Initialize(FunctorBase_AAI& fun);
+  // One evaluation at x (Initialize on the first call) and one step of the method; returns the
+  // code (above).
+  int Cycle(FunctorBase_AAI& fun);
+  // Cycles while the code is positive and returns the final code. No limit of its own: stopInt
+  // bounds the evaluations.
+  int Solve(FunctorBase_AAI& fun);
+
+  // Sum of squares of the residuals at the last evaluation (after a run has ended: at x).
+  double fVal() const { return fval; }
+  int nnzj() const { return nnzjCount; }
+  int nnzn() const { return nnznCount; }
+  int Liw() const { return liw; }
+  int Lw() const { return lw; }
+  // Evaluations made (callback calls that returned).
+  int nFev() const { return nfev; }
+  // Method information, k = 0..9: outcome (kOutcome*, 0 while running), evaluations, accepted
+  // steps, integer and real workspace needed, factorisations, entries of the Cholesky factor,
+  // factorisations that needed a regularising shift, rejected steps, pattern analyses. 0 for k
+  // outside the range.
+  int Info(int k) const { return k >= 0 && k < info.Length() ? info[k] : 0; }
+  // Residuals at x after the last cycle (m values).
+  const mvlarray<double>& Residuals() const { return f; }
+
+ private:
+  void evaluate(FunctorBase_AAI& fun);
+  void callKernel();
+
+  sparseMatrix J;
+  sparseMatrix aux;
+  int m;
+  int n;
+  double stopReal2 = 0.0;
+  int stopInt = 43;
+  int kernelInt = 0;
+  double kernelReal = 0.0;
+  double stopReal1 = 0.0;
+  int liw = 10;
+  mvlarray<int> iw;
+  int lw = 10;
+  mvlarray<double> w;
+  mvlarray<double>& x;
+  mvlarray<double> f;
+  int iflag = 1;
+  int nfev = 0;
+  bool initialized = false;
+  double fval = 0.0;
+  int nnznCount = 0;
+  int nnzjCount = 0;
+  mvlarray<int> icntl;
+  mvlarray<double> cntl;
+  mvlarray<int> info;
+  mvlarray<double> rinfo;
+  mvlarray<int> isave;
+  mvlarray<double> rsave;
+  mvlarray<int> lsave;
+};
 
 // ---------------------------------------------------------------------------------------------
 // SecantSolver (one-dimensional root finding)

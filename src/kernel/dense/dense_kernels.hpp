@@ -26,6 +26,14 @@ int CLapack_DGESV(int n, int nrhs, double* a, int lda, int* ipiv, double* b, int
 int CLapack_DPOTRF(const char* uplo, int n, double* a, int lda);
 // Solves A X = B with the Cholesky factor from CLapack_DPOTRF; B overwritten by X.
 int CLapack_DPOTRS(const char* uplo, int n, int nrhs, const double* a, int lda, double* b, int ldb);
+// Reciprocal condition number estimate in the 1-norm ("1"/"O") or infinity-norm ("I") of a
+// matrix from its CLapack_DGETRF factors and the norm anorm of the matrix itself; work holds 4n
+// doubles and iwork n ints. rcond is 0 for a singular matrix.
+int CLapack_DGECON(const char* norm, int n, const double* a, int lda, double anorm, double* rcond,
+                   double* work, int* iwork);
+// The same from a Cholesky factor of CLapack_DPOTRF; work holds 3n doubles and iwork n ints.
+int CLapack_DPOCON(const char* uplo, int n, const double* a, int lda, double anorm, double* rcond,
+                   double* work, int* iwork);
 // Divide-and-conquer SVD. lwork = -1 is a workspace query (optimal length returned in work[0]).
 int CLapack_DGESDD(const char* jobz, int m, int n, double* a, int lda, double* s, double* u,
                    int ldu, double* vt, int ldvt, double* work, int lwork, int* iwork);

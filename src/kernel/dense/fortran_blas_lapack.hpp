@@ -20,6 +20,10 @@ void dgesv_(const int* n, const int* nrhs, double* a, const int* lda, int* ipiv,
 void dpotrf_(const char* uplo, const int* n, double* a, const int* lda, int* info, std::size_t);
 void dpotrs_(const char* uplo, const int* n, const int* nrhs, const double* a, const int* lda,
              double* b, const int* ldb, int* info, std::size_t);
+void dgecon_(const char* norm, const int* n, const double* a, const int* lda, const double* anorm,
+             double* rcond, double* work, int* iwork, int* info, std::size_t);
+void dpocon_(const char* uplo, const int* n, const double* a, const int* lda, const double* anorm,
+             double* rcond, double* work, int* iwork, int* info, std::size_t);
 void dgesdd_(const char* jobz, const int* m, const int* n, double* a, const int* lda, double* s,
              double* u, const int* ldu, double* vt, const int* ldvt, double* work, const int* lwork,
              int* iwork, int* info, std::size_t);

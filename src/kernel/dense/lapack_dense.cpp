@@ -88,6 +88,28 @@ int CLapack_DPOTRS(const char* uplo, int n, int nrhs, const double* a, int lda, 
   return info;
 }
 
+int CLapack_DGECON(const char* norm, int n, const double* a, int lda, double anorm, double* rcond,
+                   double* work, int* iwork) {
+  if (const int bad = firstRejected({{!isOneOf(norm, "1OI") && *norm != '1', 1},
+                                     {n < 0, 2},
+                                     {lda < std::max(1, n), 4},
+                                     {!(anorm >= 0.0), 5}}))
+    return bad;
+  int info = 0;
+  dgecon_(norm, &n, a, &lda, &anorm, rcond, work, iwork, &info, 1);
+  return info;
+}
+
+int CLapack_DPOCON(const char* uplo, int n, const double* a, int lda, double anorm, double* rcond,
+                   double* work, int* iwork) {
+  if (const int bad = firstRejected(
+          {{!isOneOf(uplo, "UL"), 1}, {n < 0, 2}, {lda < std::max(1, n), 4}, {!(anorm >= 0.0), 5}}))
+    return bad;
+  int info = 0;
+  dpocon_(uplo, &n, a, &lda, &anorm, rcond, work, iwork, &info, 1);
+  return info;
+}
+
 int CLapack_DGESDD(const char* jobz, int m, int n, double* a, int lda, double* s, double* u,
                    int ldu, double* vt, int ldvt, double* work, int lwork, int* iwork) {
   const bool all = isOneOf(jobz, "A"), thin = isOneOf(jobz, "S"), over = isOneOf(jobz, "O");
