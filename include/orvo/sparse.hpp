@@ -31,6 +31,9 @@ struct MA48Work;
 
 class ORVO_API sparseMatrix : public IMatrix {
  public:
+  // Status codes read through Info(0) (see Info).
+  static constexpr int Success = 0, Singular = 1, RankDeficient = 4, BadSize = -1, NoEntries = -2,
+                       EntryOutside = -6;
   // Info(0) set by the library itself rather than a kernel:
   //   PatternChanged      ReSolve: the entries (their count, positions, or on the general path
   //                       their order) are not those the factorisation was made from; nothing
