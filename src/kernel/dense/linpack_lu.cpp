@@ -6,6 +6,7 @@
 // negated multipliers of L below it, and ipvt[k] the 1-based row swapped with row k at step k.
 #include <cmath>
 
+#include "common/array_helpers.hpp"
 #include "kernel/dense/dense_kernels.hpp"
 
 namespace {
@@ -29,11 +30,7 @@ inline void addScaled(int count, double alpha, const double* x, double* y) {
   for (int i = 0; i < count; ++i) y[i] += alpha * x[i];
 }
 
-inline double dot(int count, const double* x, const double* y) {
-  double sum = 0.0;
-  for (int i = 0; i < count; ++i) sum += x[i] * y[i];
-  return sum;
-}
+using Orvo::detail::dot;
 
 // Negative codes name the offending argument by its position, as LAPACK does.
 int checkArguments(int lda, int n) {

@@ -18,8 +18,7 @@
 #include "kernel/sparse/supernodal_lu.hpp"
 
 namespace {
-constexpr int kInfoLength = 40, kRinfoLength = 20, kKeepLength = 20, kCntlLength = 10,
-              kIcntlLength = 20;
+using namespace ma38;
 constexpr int kFactorisedMark = 3801;
 constexpr int kOrderedMark = 3802;  // the arrays hold an order (and structure), not factors
 constexpr int kDefaultUnit = 6;
@@ -66,18 +65,6 @@ enum InfoAt {
   kIndexNeededRefactor = 21,
   kValueNeededRefactor = 22,
   kRefinementSteps = 23
-};
-
-enum Status {
-  kOk = 0,
-  kSingular = 1,
-  kBadOrder = -1,
-  kBadEntries = -2,
-  kIndexShort = -3,
-  kValueShort = -4,
-  kBothShort = -5,
-  kOutside = -6,
-  kNoFactors = -7
 };
 
 const char* describe(int status) {

@@ -13,7 +13,7 @@
 #include "kernel/sparse/sparse_lu_support.hpp"
 
 namespace {
-constexpr int kInfoLength = 12;
+using namespace ma48;
 constexpr int kAnalysedMark = 4801, kFactorisedMark = 4802;
 constexpr int kDefaultUnit = 6;
 constexpr int kDefaultBlockSize = 32;
@@ -43,15 +43,6 @@ enum InfoAt {
   kRankInfo = 4,
   kFactorEntries = 5,
   kSummed = 6
-};
-enum Status {
-  kOk = 0,
-  kRankDeficient = 4,
-  kBadShape = -1,
-  kBadEntries = -2,
-  kShort = -3,
-  kOutside = -6,
-  kBadJob = -7
 };
 
 int clampToInt(std::int64_t v) {

@@ -7,7 +7,7 @@
 #include "kernel/sparse/sparse_kernels.hpp"
 
 namespace {
-constexpr int kInfoLength = 10;
+using namespace mc59;
 
 void swapEntries(int* irn, int* jcn, double* a, int p, int q) {
   std::swap(irn[p], irn[q]);
@@ -23,27 +23,27 @@ void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, i
   const int columns = *nc, rows = *nr;
   int entries = *ne;
   if (columns < 1 || rows < 1) {
-    info[0] = -1;
+    info[0] = kBadSize;
     return;
   }
   if (entries < 0) {
-    info[0] = -2;
+    info[0] = kBadCount;
     return;
   }
   if (*ljcn < entries || *la < entries) {
-    info[0] = -3;
+    info[0] = kEntryArraysShort;
     return;
   }
   if (*lip < columns + 1) {
-    info[0] = -4;
+    info[0] = kStartsShort;
     return;
   }
   if (*liw < std::max(rows, columns) + 1) {
-    info[0] = -5;
+    info[0] = kWorkShort;
     return;
   }
   if (icntl[5] != 0) {
-    info[0] = -6;
+    info[0] = kBadStorage;
     return;
   }
 
@@ -112,5 +112,5 @@ void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, i
   }
   info[3] = longest;
   info[4] = entries;
-  if (info[1] > 0) info[0] = 1;
+  if (info[1] > 0) info[0] = kRemovedOutOfRange;
 }

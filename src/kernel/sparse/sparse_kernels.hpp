@@ -33,6 +33,21 @@ void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, i
                 const int* ljcn, int* jcn, const int* la, double* a, const int* lip, int* ip,
                 const int* liw, int* iw, int* info);
 
+// Length of info and the values of info(1) above.
+namespace mc59 {
+constexpr int kInfoLength = 10;
+enum Status {
+  kOk = 0,
+  kRemovedOutOfRange = 1,
+  kBadSize = -1,
+  kBadCount = -2,
+  kEntryArraysShort = -3,
+  kStartsShort = -4,
+  kWorkShort = -5,
+  kBadStorage = -6
+};
+}  // namespace mc59
+
 // ---------------------------------------------------------------------------------------------
 // Square LU (HSL_MA38*): A is n x n, given as ne coordinate entries at the front of the caller's
 // arrays: index(1..ne) rows, index(ne+1..2ne) columns, value(1..ne) values (duplicates are
@@ -93,6 +108,23 @@ void HSL_MC59AD(const int* icntl, const int* nc, const int* nr, const int* ne, i
 //   rinfo(3)  smallest and rinfo(4) largest absolute pivot,
 //   rinfo(5)  backward error after HSL_MA38CD with refinement.
 void HSL_MA38ID(int* keep, double* cntl, int* icntl);
+
+// Array lengths and the values of info(1) above, for the routines and their callers alike.
+namespace ma38 {
+constexpr int kInfoLength = 40, kRinfoLength = 20, kKeepLength = 20, kCntlLength = 10,
+              kIcntlLength = 20;
+enum Status {
+  kOk = 0,
+  kSingular = 1,
+  kBadOrder = -1,
+  kBadEntries = -2,
+  kIndexShort = -3,
+  kValueShort = -4,
+  kBothShort = -5,
+  kOutside = -6,
+  kNoFactors = -7
+};
+}  // namespace ma38
 
 // Analyses and factorises (job must be 1). With transpose true the factors are those of A^T;
 // HSL_MA38CD takes that into account, so either way it solves with A as asked.
@@ -167,6 +199,20 @@ void HSL_MA38CD(const int* n, const int* job, const bool* transpose, const int* 
 // HSL_MA48CD sets only info(1) (0, 4 or -7) and leaves the other entries as they were.
 
 void HSL_MA48ID(double* cntl, int* icntl);
+
+// Array lengths and the values of info(1) above, for the routines and their callers alike.
+namespace ma48 {
+constexpr int kInfoLength = 12, kIcntlLength = 9, kCntlLength = 5, kRinfoLength = 1;
+enum Status {
+  kOk = 0,
+  kRankDeficient = 4,
+  kBadShape = -1,
+  kBadEntries = -2,
+  kShort = -3,
+  kOutside = -6,
+  kBadJob = -7
+};
+}  // namespace ma48
 
 // Analyses the pattern (job 1) and keeps the column order in keep. Needs la >= ne.
 void HSL_MA48AD(const int* m, const int* n, const int* ne, const int* job, const int* la, double* a,

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "common/array_helpers.hpp"
 #include "kernel/sqp/sqp_qp.hpp"
 
 namespace {
@@ -16,7 +17,7 @@ namespace {
 using Orvo::sqp::PackedIndex;
 using Orvo::sqp::PackedLength;
 
-constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+using Orvo::detail::kEpsilon;
 
 // Sufficient decrease of the merit function, as a fraction of the first-order prediction.
 constexpr double kArmijoFraction = 0.1;
@@ -88,11 +89,7 @@ bool AllFinite(int n, const double* v) {
   return true;
 }
 
-double Dot(int n, const double* a, const double* b) {
-  double sum = 0.0;
-  for (int i = 0; i < n; ++i) sum += a[i] * b[i];
-  return sum;
-}
+using Orvo::detail::dot;
 
 class SqpRun {
  public:
@@ -277,7 +274,7 @@ class SqpRun {
       if (outcome != kEvaluate) return Finish(outcome, false);
     }
 
-    const double gd = Dot(n_, g_, d_);
+    const double gd = dot(n_, g_, d_);
     double optimality = std::abs(gd);
     double violation = 0.0;
     bool feasible = true;
@@ -383,21 +380,21 @@ class SqpRun {
       const double* a = Gradient(i);
       for (int j = 0; j < n_; ++j) y_[j] -= lambda_[i] * a[j];
     }
-    double sy = Dot(n_, step_, y_);
+    double sy = dot(n_, step_, y_);
     if (s_[kHessianFresh] != 0.0 && sy > 0.0) {
       // Start the curvature information from the scale the first step has measured.
-      const double scale = Dot(n_, y_, y_) / sy;
+      const double scale = dot(n_, y_, y_) / sy;
       for (int j = 0; j < n_; ++j) B_[PackedIndex(j, j)] = scale;
     }
     s_[kHessianFresh] = 0.0;
 
     Orvo::sqp::PackedSymmetricMultiply(n_, B_, step_, bs_);
-    const double sBs = Dot(n_, step_, bs_);
+    const double sBs = dot(n_, step_, bs_);
     if (!(sBs > 0.0) || !std::isfinite(sBs)) return;
     if (sy < kDampingThreshold * sBs) {
       const double weight = (1.0 - kDampingThreshold) * sBs / (sBs - sy);
       for (int i = 0; i < n_; ++i) y_[i] = weight * y_[i] + (1.0 - weight) * bs_[i];
-      sy = Dot(n_, step_, y_);
+      sy = dot(n_, step_, y_);
     }
     if (!(sy > 0.0) || !std::isfinite(sy)) return;
     for (int j = 0; j < n_; ++j) {

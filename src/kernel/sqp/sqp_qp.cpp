@@ -17,10 +17,12 @@
 #include <cmath>
 #include <limits>
 
+#include "common/array_helpers.hpp"
+
 namespace Orvo::sqp {
 namespace {
 
-constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+using detail::kEpsilon;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // A residual counts as violated only beyond this multiple of the magnitude of its terms, so that
 // rounding in a constraint already met (or linearly dependent on active ones) is never taken for
@@ -32,11 +34,7 @@ constexpr double kDependenceTolerance = 1.0e-14;
 // Pivots of the Cholesky factor below this fraction of the diagonal mean "not positive definite".
 constexpr double kPivotTolerance = 1.0e-14;
 
-double Dot(int n, const double* a, const double* b) {
-  double sum = 0.0;
-  for (int i = 0; i < n; ++i) sum += a[i] * b[i];
-  return sum;
-}
+using detail::dot;
 
 // Plane rotation mapping (a, b) to (hypot(a, b), 0).
 struct Rotation {
@@ -181,7 +179,7 @@ void RefineActive(const QpProblem& p, int q, QpWorkspace& work, double* d) {
     const int entry = work.active[j];
     const int i = std::abs(entry) - 1;
     const double sigma = entry > 0 ? 1.0 : -1.0;
-    double residual = sigma * (p.b[i] + Dot(n, p.a + static_cast<long>(i) * p.lda, d));
+    double residual = sigma * (p.b[i] + dot(n, p.a + static_cast<long>(i) * p.lda, d));
     for (int k = 0; k < j; ++k) residual += R[PackedIndex(k, j)] * v[k];
     v[j] = -residual / R[PackedIndex(j, j)];
   }
@@ -218,9 +216,9 @@ bool PackedCholesky(int n, const double* B, double* U) {
     const double* bj = B + PackedIndex(0, j);
     for (int i = 0; i < j; ++i) {
       const double* ui = U + PackedIndex(0, i);
-      uj[i] = (bj[i] - Dot(i, ui, uj)) / ui[i];
+      uj[i] = (bj[i] - dot(i, ui, uj)) / ui[i];
     }
-    const double pivot = bj[j] - Dot(j, uj, uj);
+    const double pivot = bj[j] - dot(j, uj, uj);
     if (!(pivot > kPivotTolerance * std::abs(bj[j])) || !std::isfinite(pivot)) return false;
     uj[j] = std::sqrt(pivot);
   }
@@ -244,7 +242,7 @@ QpStatus SolveQp(const QpProblem& p, QpWorkspace& work, double* d, double* lambd
   }
   // Unconstrained minimiser d = -J J^T g.
   for (int j = 0; j < n; ++j)
-    work.dvec[j] = p.gradientWeight * Dot(j + 1, J + static_cast<long>(j) * n, p.g);
+    work.dvec[j] = p.gradientWeight * dot(j + 1, J + static_cast<long>(j) * n, p.g);
   for (int i = 0; i < n; ++i) d[i] = 0.0;
   for (int j = 0; j < n; ++j) {
     const double* column = J + static_cast<long>(j) * n;
@@ -290,7 +288,7 @@ QpStatus SolveQp(const QpProblem& p, QpWorkspace& work, double* d, double* lambd
 
       double total = 0.0;
       for (int j = 0; j < n; ++j) {
-        work.dvec[j] = Dot(n, J + static_cast<long>(j) * n, work.normal);
+        work.dvec[j] = dot(n, J + static_cast<long>(j) * n, work.normal);
         total += work.dvec[j] * work.dvec[j];
       }
       for (int i = 0; i < n; ++i) work.z[i] = 0.0;
@@ -328,7 +326,7 @@ QpStatus SolveQp(const QpProblem& p, QpWorkspace& work, double* d, double* lambd
           blockingBound = bound;
         }
       }
-      const double curvature = Dot(n, work.z, work.normal);
+      const double curvature = dot(n, work.z, work.normal);
       const bool canMove = curvature > kDependenceTolerance * total;
       const double fullStep = canMove ? -residual / curvature : kInfinity;
       const double capStep = multiplierLimit - multiplier;
