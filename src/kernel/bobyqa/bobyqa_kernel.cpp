@@ -14,6 +14,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/array_helpers.hpp"
 #include "kernel/bobyqa/bobyqa_steps.hpp"
 
 namespace {
@@ -25,6 +26,7 @@ using Orvo::bobyqa::Model;
 using Orvo::bobyqa::PackedIndex;
 using Orvo::bobyqa::TrustRegionStep;
 using Orvo::bobyqa::UpdateInverse;
+using Orvo::detail::dot;
 
 enum Task {
   kTaskStart = 0,
@@ -110,12 +112,6 @@ void WriteMessage(char* buffer, std::uint64_t length, const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(buffer, static_cast<std::size_t>(length), format, args);
   va_end(args);
-}
-
-double Dot(int n, const double* a, const double* b) {
-  double sum = 0.0;
-  for (int i = 0; i < n; ++i) sum += a[i] * b[i];
-  return sum;
 }
 
 // The outputs a call may write, bundled for the run.
@@ -466,7 +462,7 @@ int Run::ReceiveInitial(double raw) {
   }
   // The initial model is complete; gopt is its gradient at xbase (point 0).
   for (int i = 0; i < n; ++i) m_.xopt[i] = m_.Xpt(t_.kopt, i);
-  s_.xoptsq = Dot(n, m_.xopt, m_.xopt);
+  s_.xoptsq = dot(n, m_.xopt, m_.xopt);
   t_.kbase = 0;
   s_.rho = s_.rhobeg;
   s_.delta = s_.rho;
@@ -499,7 +495,7 @@ void Run::LagrangeValuesAndBeta() {
   double beta = 0.0;
   for (int jj = 0; jj < m_.nptm; ++jj) {
     const double* z = &m_.Z(0, jj);
-    const double sum = Dot(npt, z, wk);
+    const double sum = dot(npt, z, wk);
     beta -= sum * sum;
     for (int k = 0; k < npt; ++k) vlag_[k] += sum * z[k];
   }
@@ -507,7 +503,7 @@ void Run::LagrangeValuesAndBeta() {
   for (int j = 0; j < n; ++j) {
     dsq += d[j] * d[j];
     const double* bj = &m_.B(0, j);
-    double sum = Dot(npt, wk, bj);
+    double sum = dot(npt, wk, bj);
     bsum += sum * d[j];
     for (int i = 0; i < n; ++i) sum += m_.B(npt + j, i) * d[i];
     vlag_[npt + j] = sum;
@@ -559,7 +555,7 @@ void Run::ShiftBase() {
   for (int k = 0; k < npt; ++k) {
     const double* y = m_.Point(k);
     sumpq += m_.pq[k];
-    const double sum = -0.5 * s_.xoptsq + Dot(n, y, xopt);
+    const double sum = -0.5 * s_.xoptsq + dot(n, y, xopt);
     wk[npt + k] = sum;
     const double temp = fracsq - 0.5 * sum;
     for (int i = 0; i < n; ++i) {
@@ -795,7 +791,7 @@ int Run::ReceiveTrial(double raw) {
   }
   // The model's prediction of the change, and its error.
   const double fopt = m_.fval[t_.kopt];
-  double vquad = Dot(n, d_, m_.gopt);
+  double vquad = dot(n, d_, m_.gopt);
   for (int j = 0; j < n; ++j) {
     const double* column = m_.hq + PackedIndex(0, j);
     for (int i = 0; i < j; ++i) vquad += column[i] * d_[i] * d_[j];
@@ -861,7 +857,7 @@ int Run::ReceiveTrial(double raw) {
     double suma = 0.0;
     for (int jj = 0; jj < m_.nptm; ++jj) suma += m_.Z(knew, jj) * m_.Z(k, jj);
     const double* y = m_.Point(k);
-    const double temp = suma * Dot(n, y, m_.xopt);
+    const double temp = suma * dot(n, y, m_.xopt);
     for (int i = 0; i < n; ++i) wk_[i] += temp * y[i];
   }
   for (int i = 0; i < n; ++i) m_.gopt[i] += diff * wk_[i];
@@ -869,7 +865,7 @@ int Run::ReceiveTrial(double raw) {
   if (f < fopt) {
     t_.kopt = knew;
     for (int j = 0; j < n; ++j) m_.xopt[j] = xnew_[j];
-    s_.xoptsq = Dot(n, m_.xopt, m_.xopt);
+    s_.xoptsq = dot(n, m_.xopt, m_.xopt);
     HessianTimes(m_, d_, hs_);
     for (int i = 0; i < n; ++i) m_.gopt[i] += hs_[i];
   }
@@ -884,11 +880,11 @@ int Run::ReceiveTrial(double raw) {
     }
     for (int j = 0; j < m_.nptm; ++j) {
       const double* z = &m_.Z(0, j);
-      const double sum = Dot(npt, z, vlag_);
+      const double sum = dot(npt, z, vlag_);
       for (int k = 0; k < npt; ++k) wk_[k] += sum * z[k];
     }
     for (int k = 0; k < npt; ++k) {
-      const double sum = Dot(n, m_.Point(k), m_.xopt);
+      const double sum = dot(n, m_.Point(k), m_.xopt);
       wk_[k + npt] = wk_[k];
       wk_[k] = sum * wk_[k];
     }
@@ -1049,7 +1045,7 @@ int Run::StartRescue() {
       double sum = 0.0;
       if (k == t_.kopt) {
       } else if (!provisional_[k]) {
-        sum = Dot(n, wk + npt, m_.Point(k));
+        sum = dot(n, wk + npt, m_.Point(k));
       } else {
         const int p = idP_[k], q = idQ_[k];
         if (p > 0) sum = wk[npt + p - 1] * aux1_[p - 1];
@@ -1065,13 +1061,13 @@ int Run::StartRescue() {
     beta = 0.0;
     for (int j = 0; j < nptm; ++j) {
       const double* z = &m_.Z(0, j);
-      const double sum = Dot(npt, z, wk);
+      const double sum = dot(npt, z, wk);
       beta -= sum * sum;
       for (int k = 0; k < npt; ++k) vlag_[k] += sum * z[k];
     }
     double bsum = 0.0, distsq = 0.0;
     for (int j = 0; j < n; ++j) {
-      double sum = Dot(npt, &m_.B(0, j), wk);
+      double sum = dot(npt, &m_.B(0, j), wk);
       const int jp = j + npt;
       bsum += sum * wk[jp];
       for (int ip = npt; ip < ndim; ++ip) sum += m_.B(ip, j) * wk[ip];
@@ -1198,7 +1194,7 @@ int Run::AfterRescue() {
   s_.xoptsq = 0.0;
   if (t_.kopt != t_.kbase) {
     for (int i = 0; i < n; ++i) m_.xopt[i] = m_.Xpt(t_.kopt, i);
-    s_.xoptsq = Dot(n, m_.xopt, m_.xopt);
+    s_.xoptsq = dot(n, m_.xopt, m_.xopt);
   }
   if (t_.maxfunInRescue) return Finish(kTaskMaxfun);
   t_.nresc = t_.nf;

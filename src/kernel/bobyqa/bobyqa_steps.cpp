@@ -8,8 +8,12 @@
 #include <cassert>
 #include <cmath>
 
+#include "common/array_helpers.hpp"
+
 namespace Orvo {
 namespace bobyqa {
+
+using detail::dot;
 
 namespace {
 
@@ -24,12 +28,6 @@ constexpr double kAngleOffset = 3.1;
 constexpr double kAtLower = -1.0;
 constexpr double kAtUpper = 1.0;
 constexpr double kFree = 0.0;
-
-double Dot(int n, const double* a, const double* b) {
-  double sum = 0.0;
-  for (int i = 0; i < n; ++i) sum += a[i] * b[i];
-  return sum;
-}
 
 }  // namespace
 
@@ -48,7 +46,7 @@ void HessianTimes(const Model& m, const double* s, double* hs) {
   for (int k = 0; k < m.npt; ++k) {
     if (m.pq[k] == 0.0) continue;
     const double* y = m.Point(k);
-    const double temp = m.pq[k] * Dot(n, y, s);
+    const double temp = m.pq[k] * dot(n, y, s);
     for (int i = 0; i < n; ++i) hs[i] += temp * y[i];
   }
 }
@@ -380,7 +378,7 @@ double CauchyCandidate(const Model& m, double sign, double adelt, const double* 
   }
   double curv = 0.0;
   for (int k = 0; k < m.npt; ++k) {
-    const double t = Dot(n, m.Point(k), step);
+    const double t = dot(n, m.Point(k), step);
     curv += hcol[k] * t * t;
   }
   curv *= sign;
@@ -412,7 +410,7 @@ GeometryChoice GeometryStep(const Model& m, int kopt, int knew, double adelt, do
   for (int i = 0; i < n; ++i) glag[i] = m.B(knew, i);
   for (int k = 0; k < npt; ++k) {
     const double* y = m.Point(k);
-    const double temp = hcol[k] * Dot(n, y, xopt);
+    const double temp = hcol[k] * dot(n, y, xopt);
     for (int i = 0; i < n; ++i) glag[i] += temp * y[i];
   }
 
