@@ -11,7 +11,7 @@
 #include <cmath>
 #include <vector>
 
-#include "../tests/bobyqa_problems.hpp"
+#include "bobyqa_problems.hpp"
 #include "orvo/nonlinear.hpp"
 
 using bobyqa_problems::Problem;

@@ -26,6 +26,7 @@ struct KernelRun {
   std::vector<int> iw, counts, khist;
   int lfhist, lcounts = 7, lrstate = 5, lkhist, lxhist;
   double* ftarget = nullptr;
+  bool xbestIsX = false;
   char message[160] = {};
 
   KernelRun(const Problem& p, int npt_, double rhoend_, int maxfun_ = 0)
@@ -55,9 +56,9 @@ struct KernelRun {
     int zero = 0;
     BQA_OPTBQA(x.data(), &f, &n, xl.data(), xu.data(), &npt, w.data(), &lw, iw.data(), &task, &liw,
                &maxfun, fhist.data(), &lfhist, counts.data(), &lcounts, rstate.data(), &lrstate,
-               khist.data(), &lkhist, xhist.data(), &lxhist, nullptr, &zero, xbest.data(), ftarget,
-               &rhobeg, &msglevel, &zero, &zero, &zero, &zero, &zero, &zero, &zero, &rhoend,
-               message, sizeof message);
+               khist.data(), &lkhist, xhist.data(), &lxhist, nullptr, &zero,
+               xbestIsX ? x.data() : xbest.data(), ftarget, &rhobeg, &msglevel, &zero, &zero, &zero,
+               &zero, &zero, &zero, &zero, &rhoend, message, sizeof message);
   }
 
   // Workspace slices, in the documented order.
@@ -228,6 +229,13 @@ TEST(BobyqaKernel, HistoriesCountersAndBestPointAgreeWithTheCallersView) {
   EXPECT_EQ(r.rstate[2], r.f);
   EXPECT_GT(r.counts[4], 0);
   EXPECT_NE(std::strstr(r.message, "converged"), nullptr) << r.message;
+
+  // xbest given as x itself must not overwrite the points handed out.
+  KernelRun same(p, 5, 1e-8);
+  same.xbestIsX = true;
+  Finish(same, p);
+  EXPECT_EQ(same.f, r.f);
+  EXPECT_EQ(same.counts[0], r.counts[0]);
 }
 
 TEST(BobyqaKernel, NonFiniteValuesAreNeverTheBest) {

@@ -595,9 +595,9 @@ class ORVO_API ns23Solver {
 //
 // Protocol: set task = 0 and call with the start in x; whenever task comes back 1, write f(x)
 // into *f and call again with the same arguments; stop at any other task. Between calls the
-// caller changes nothing but *f; copies of w and iw (with the same other arguments) continue
-// exactly as the originals would. Arguments in order (read on the first call only unless
-// stated):
+// caller changes nothing but *f (no two arrays may overlap); copies of w and iw (with the same
+// other arguments) continue exactly as the originals would. Arguments in order (read on the first
+// call only unless stated):
 //    1 x       n doubles: the start; on task 1 the point to evaluate (always inside the bounds,
 //              exactly); at the end the best point found
 //    2 f       the caller's f(x) on each call after task 1; at the end the best value
@@ -619,7 +619,7 @@ class ORVO_API ns23Solver {
 //   19 khist, 20 lkhist   optional: kind of evaluation k < lkhist (codes as counts[6])
 //   21 xhist, 22 lxhist   optional: the point of evaluation k at xhist[k n], (k + 1) n <= lxhist
 //   23, 24     reserved (pass null, 0)
-//   25 xbest   optional (null or n doubles): the best point so far, on every return
+//   25 xbest   optional (null or n doubles, not x): the best point so far, on every return
 //   26 ftarget optional (null or one double): finish with kTargetReached once f <= *ftarget
 //   27 rhobeg  initial trust-region radius (about a tenth of the expected change of x)
 //   28 msglevel  0: the message on evaluation requests is "evaluate"; 1: with the kind of point,

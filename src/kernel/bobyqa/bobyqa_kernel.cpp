@@ -1251,7 +1251,7 @@ void Run::Publish(int task) {
   const double reals[kRStateEntries] = {s_.rho, s_.delta, best, s_.ratio, s_.substitute};
   if (out_.rstate != nullptr)
     for (int i = 0; i < std::min(out_.lrstate, kRStateEntries); ++i) out_.rstate[i] = reals[i];
-  if (out_.xbest != nullptr && haveBest) {
+  if (out_.xbest != nullptr && out_.xbest != out_.x && haveBest) {
     if (task != kTaskEvaluate)
       std::memcpy(out_.xbest, out_.x, sizeof(double) * m_.n);
     else

@@ -73,8 +73,8 @@
 //               (k + 1) n <= *lxhist.
 //   22 lxhist   its length (>= 0).
 //   23, 24      reserved: neither read nor written.
-//   25 xbest    if not null, the best point so far (n values) is written on every return after
-//               the first evaluation.
+//   25 xbest    if not null and not x itself, the best point so far (n values) is written on
+//               every return after the first evaluation.
 //   26 ftarget  if not null, the run finishes with task 5 as soon as an evaluated f <= *ftarget.
 //   27 rhobeg   in: initial trust-region radius, about a tenth of the greatest expected change
 //               of a variable.
@@ -86,7 +86,8 @@
 //               messageLength - 1 characters); may be null when messageLength is 0.
 //   38 messageLength  its length, by value.
 //
-// Between calls the caller changes nothing but f (and may copy w and iw: a run continued from
+// The arrays must not overlap one another (xbest equal to x is ignored). Between calls the
+// caller changes nothing but f (and may copy w and iw: a run continued from
 // copies of w and iw makes exactly the requests the original would). The arrays of arguments
 // 13-22 and 25 may be different from call to call.
 //
