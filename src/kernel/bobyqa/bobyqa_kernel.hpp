@@ -87,9 +87,9 @@
 //   38 messageLength  its length, by value.
 //
 // The arrays must not overlap one another (xbest equal to x is ignored). Between calls the
-// caller changes nothing but f (and may copy w and iw: a run continued from
-// copies of w and iw makes exactly the requests the original would). The arrays of arguments
-// 13-22 and 25 may be different from call to call.
+// caller changes nothing but f, and may copy w and iw: a run continued from copies of w and iw
+// makes exactly the requests the original would. The arrays of arguments 13-22 and 25 may be
+// different from call to call.
 //
 // Non-finite values: a NaN or infinite f is replaced, where it is received, by a value above
 // every finite value of the run: fmax + max(1, |fmax|, fmax - fmin) over the finite values so
@@ -98,7 +98,7 @@
 // the run with task -9.
 //
 // Workspace layout (doubles): kBobyqaRealScalars scalars of the run, then xbase (n), the points
-// relative to xbase (npt x n, column-major), their values (npt), xopt (n), the model gradient at
+// relative to xbase (npt x n, point after point), their values (npt), xopt (n), the model gradient at
 // xopt (n), its explicit second derivatives (n (n + 1) / 2, packed upper triangle by columns), its
 // implicit ones (npt), the matrices B ((npt + n) x n) and Z (npt x (npt - n - 1)) of the inverse,
 // the shifted bounds (2 n), the trial point, the alternative point and the step (3 n), the
