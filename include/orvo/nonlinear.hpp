@@ -630,8 +630,9 @@ class ORVO_API ns23Solver {
 //              return (truncated to messageLength - 1 characters; null with length 0 allowed)
 // The start is moved into the box, and where it lies within rhobeg of a bound, onto that bound
 // or rhobeg away from it. A NaN or infinite f is replaced where it is received by a value above
-// every finite value so far, fmax + max(1, |fmax|, fmax - fmin), so such a point is never the
-// best and never returned; only at the very first point it is an error (kErrorFirstValue).
+// every finite value so far, fmax + max(1, |fmax|, fmax - fmin) (fmax where that overflows), so
+// such a point is never the best and never returned; only at the very first point it is an error
+// (kErrorFirstValue).
 class ORVO_API BQASolver {
  public:
   // task codes

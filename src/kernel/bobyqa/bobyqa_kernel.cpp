@@ -274,6 +274,9 @@ double Run::Accept(double raw) {
   ++t_.nonfinite;
   const double top = s_.fmaxFinite;
   s_.substitute = top + std::max({1.0, std::abs(top), top - s_.fminFinite});
+  // Values near the overflow threshold: the largest finite value itself still never wins, as
+  // the best point only changes on a strict decrease.
+  if (!std::isfinite(s_.substitute)) s_.substitute = top;
   return s_.substitute;
 }
 

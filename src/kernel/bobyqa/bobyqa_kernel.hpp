@@ -93,15 +93,15 @@
 //
 // Non-finite values: a NaN or infinite f is replaced, where it is received, by a value above
 // every finite value of the run: fmax + max(1, |fmax|, fmax - fmin) over the finite values so
-// far. Such a point thus never becomes the best one and is never returned as best; the count is
-// in counts[5] and the value used in rstate[4]. A non-finite value at the very first point ends
-// the run with task -9.
+// far (fmax itself where that would overflow). Such a point thus never becomes the best one and is
+// never returned as best; the count is in counts[5] and the value used in rstate[4]. A non-finite
+// value at the very first point ends the run with task -9.
 //
 // Workspace layout (doubles): kBobyqaRealScalars scalars of the run, then xbase (n), the points
-// relative to xbase (npt x n, point after point), their values (npt), xopt (n), the model gradient at
-// xopt (n), its explicit second derivatives (n (n + 1) / 2, packed upper triangle by columns), its
-// implicit ones (npt), the matrices B ((npt + n) x n) and Z (npt x (npt - n - 1)) of the inverse,
-// the shifted bounds (2 n), the trial point, the alternative point and the step (3 n), the
+// relative to xbase (npt x n, point after point), their values (npt), xopt (n), the model gradient
+// at xopt (n), its explicit second derivatives (n (n + 1) / 2, packed upper triangle by columns),
+// its implicit ones (npt), the matrices B ((npt + n) x n) and Z (npt x (npt - n - 1)) of the
+// inverse, the shifted bounds (2 n), the trial point, the alternative point and the step (3 n), the
 // Lagrange values (npt + n), scratch of 2 npt + n, and the scratch of the trust-region step (5 n),
 // the geometry step (npt + 4 n) and the rescue (2 n). iw holds kBobyqaIntScalars counters, then
 // the provisional point identities of the rescue (3 npt).
