@@ -434,6 +434,8 @@ class ORVO_API vf13Solver {
 // dogleg steps on the normal equations J^T J, factorised by a sparse Cholesky factorisation under
 // a fill-reducing order. Columns are scaled by their norms (each kept at the largest seen); a
 // singular J^T J is regularised, so rank deficiency slows the method but never stops it alone.
+// As the normal equations square J's condition number, Jacobians with a (column-scaled)
+// condition number of about 1e7 or more converge slowly or not at all.
 //
 // The caller supplies one callback fun(x, f, J): write all m residuals into f (length m) and add
 // every nonzero Jacobian entry (i, j) = d f_i / d x_j with J.SetValue(i, j, value), 0-based;
