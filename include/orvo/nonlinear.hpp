@@ -120,7 +120,8 @@ class Functor_AAretR : public FunctorBase_AAretR {
 // residuals and a caller-supplied Jacobian, by the trust-region Levenberg-Marquardt method with
 // internal column scaling, driven by reverse communication.
 //
-// Requests handed to the caller (the `flag` of Cycle(int&), the result of the other forms):
+// Requests handed to the caller (the `flag` of Cycle(int&), the result of the other forms; named
+// Terminated, EvaluateResiduals, EvaluateJacobian, EvaluateTrialResiduals in the class):
 //   1  evaluate the residuals at Xvec() into Fvec() (x itself, into the residual array)
 //   2  evaluate the Jacobian at Xvec() into Fjac(): element (i, j) = d f_i / d x_j, every
 //      element written (the matrix is overwritten by its QR factors between requests)
@@ -132,7 +133,8 @@ class Functor_AAretR : public FunctorBase_AAretR {
 // and the solver unchanged, so a stale or mistyped code can never make the solver read
 // residuals or factors that were not written.
 //
-// Termination reasons (Info(), set when the run ends; 0 while running and before any run):
+// Termination reasons (Info(), set when the run ends; 0 = Running while running and before any
+// run; the others named in the class in this order):
 //   1  actual and predicted relative reduction of the sum of squares both at most ftol
 //   2  relative change of the scaled point at most xtol
 //   3  both 1 and 2
@@ -152,6 +154,13 @@ class Functor_AAretR : public FunctorBase_AAretR {
 class ORVO_API lmderSolver {
  public:
   // tol >= 0 becomes ftol and xtol; 0 selects sqrt(machine precision). m residuals, n variables.
+  // Requests (flag of Cycle(int&), result of the other forms) and termination reasons (Info()).
+  static constexpr int Terminated = 0, EvaluateResiduals = 1, EvaluateJacobian = 2,
+                       EvaluateTrialResiduals = 3;
+  static constexpr int Running = 0, SumOfSquaresConverged = 1, StepConverged = 2, BothConverged = 3,
+                       OrthogonalResiduals = 4, FtolTooSmall = 6, XtolTooSmall = 7,
+                       GradientTooSmall = 8;
+
   lmderSolver(int m, int n, mvlarray<double>& x, double tol);
   // Deep copy of every array and of the Jacobian; the copy runs on independently but refers to
   // (and updates) the same caller array x.
@@ -197,14 +206,6 @@ class ORVO_API lmderSolver {
   void absorbJacobian();
   void proposeStep();
   bool absorbTrialResiduals();
-
-  static constexpr double one = 1.0;
-  static constexpr double p1 = 0.1;
-  static constexpr double p5 = 0.5;
-  static constexpr double p25 = 0.25;
-  static constexpr double p75 = 0.75;
-  static constexpr double p0001 = 1.0e-4;
-  static constexpr double zero = 0.0;
 
   double actred = 0.0;
   double delta = 0.0;
@@ -265,6 +266,11 @@ class ORVO_API lmderSolver {
 // No exceptions; sizes are not compared.
 class ORVO_API lmderCholSolver {
  public:
+  // Requests of Cycle(), and the states Cycle(fun, jac) returns.
+  static constexpr int CallAgain = 0, EvaluateResiduals = 1, EvaluateJacobian = 2;
+  static constexpr int StartingResidualsTaken = 1, JacobianAtStart = 2, StepUnsolvable = 3,
+                       TrialResidualsTaken = 4, JacobianAfterStep = 5;
+
   // Copies x (n values) as the starting point; tol is not used.
   lmderCholSolver(int m, int n, mvlarray<double>& x, double tol);
   lmderCholSolver(const lmderCholSolver&) = default;
@@ -328,11 +334,11 @@ class ORVO_API lmderCholSolver {
   RMatrix JtJ;
   RMatrix g;
   RMatrix f;
-  double lambda = 0.001;
+  double lambda;
   double dnorm = 0.0;
-  double delta = 4.4942328371557873e+307;
-  double lambdaDown = 0.1;
-  double lambdaMin = 1.0e-15;
+  double delta;
+  double lambdaDown;
+  double lambdaMin;
   double ssq = 0.0;
   double ssqTrial = 0.0;
   int m;
@@ -360,13 +366,16 @@ class ORVO_API lmderCholSolver {
 // Storage (g: n, c: max(1, m), cn: (n + 1) x max(1, m), w: 6 m + n (5 n + 43) / 2 + 14 doubles,
 // iw: n + 1 ints) is obtained at construction and zero-filled; cycles allocate nothing.
 //
-// Codes returned by Solve and Cycle (the optimiser's info):
+// Codes returned by Solve and Cycle (the optimiser's info), named in the class in this order
+// (EvaluateAgain, Converged, EvaluationLimit, NoProgress, Inconsistent, InvalidArguments):
 //   0  evaluate at the new x: call Cycle again
 //   1  converged: constraints hold to acc and the first-order gain still available, in units of
 //      f, is at most acc
 //   2  maxfun evaluations used (the one at the start counts)
 //   3  no further progress possible (line search or quadratic subproblem failed)
-//   4  the linearised constraints are inconsistent
+//   4  the constraints cannot be met from here: x is a point where no step reduces their
+//      violation to first order (starts far from the feasible set are handled by relaxing the
+//      linearised constraints; this code means even that finds no way back)
 //   5  invalid arguments: n < 1, m < 0, meq < 0, m < meq, or sizes too large for the workspace;
 //      also non-finite values at the starting point
 // On codes 2 and 3 x is put back to the best point and fVal() to its objective value.
@@ -376,6 +385,9 @@ class ORVO_API lmderCholSolver {
 // two-callback forms only knowingly. No exceptions of its own; callbacks' exceptions propagate.
 class ORVO_API vf13Solver {
  public:
+  static constexpr int EvaluateAgain = 0, Converged = 1, EvaluationLimit = 2, NoProgress = 3,
+                       Inconsistent = 4, InvalidArguments = 5;
+
   // Constrained form: m constraints, the first meq equalities; accuracy acc, at most maxfun
   // evaluations.
   vf13Solver(mvlarray<double>& x, int m, int meq, double acc, int maxfun);
