@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "common/array_helpers.hpp"
 #include "kernel/nle/nle_kernel.hpp"
 #include "kernel/nle/normal_cholesky.hpp"
 
@@ -16,7 +17,7 @@ namespace {
 
 using namespace Orvo::nle;
 
-constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+using Orvo::detail::kEpsilon;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 constexpr double kDefaultResidualTolerance = 1.0e-10;
