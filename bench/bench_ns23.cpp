@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "../tests/mgh_problems.hpp"
-#include "../tests/nle_problems.hpp"
+#include "mgh_problems.hpp"
+#include "nle_problems.hpp"
 #include "orvo/nonlinear.hpp"
 
 using namespace Orvo;
