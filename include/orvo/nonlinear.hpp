@@ -484,6 +484,7 @@ class ORVO_API vf13Solver {
 // cycle can be repeated. The solver itself throws nothing.
 class ORVO_API ns23Solver {
  public:
+  // Codes returned by Cycle and Solve (above).
   static constexpr int kEvaluate = 1;
   static constexpr int kConverged = 0;
   static constexpr int kEvaluationLimit = -1;

@@ -319,7 +319,12 @@ int NextTrial(Call& c) {
     const double dist2 = std::max(dp2 - 2.0 * uv + u2, 0.0);
     const double room = std::max(radius * radius - u2, 0.0);
     const double root = std::sqrt(cross * cross + dist2 * room);
-    double beta = cross <= 0.0 ? (root - cross) / dist2 : room / (cross + root);
+    // dist2 = 0 (both points the same) cannot occur on this branch but for rounding.
+    double beta = 1.0;
+    if (cross > 0.0)
+      beta = room / (cross + root);
+    else if (dist2 > 0.0)
+      beta = (root - cross) / dist2;
     if (!(beta >= 0.0)) beta = 0.0;
     beta = std::min(beta, 1.0);
     a = alpha * (1.0 - beta);
