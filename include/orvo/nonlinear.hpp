@@ -458,8 +458,8 @@ class ORVO_API vf13Solver {
 //   kEvaluate (1)        x holds a new point: the next Cycle evaluates there
 //   kConverged (0)       |f(x)|_2 <= stopReal1 (Info(0) == 1), or, for m > n only, x is a
 //                        stationary point of |f|^2 with a non-zero residual (Info(0) == 2):
-//                        max_j |(J^T f)_j| / (D_j |f|) <= 1e-8 (1e-4 where no step can improve
-//                        the point any more), D_j the scaling of column j
+//                        max_j |(J^T f)_j| / (|J_j| |f|) <= 1e-8 (1e-4 where no step can
+//                        improve the point any more), J_j column j of the Jacobian
 //   kEvaluationLimit (-1) stopInt evaluations used without convergence
 //   kNoProgress (-4)     no step improves x any more: the trust radius fell below stopReal2 times
 //                        the scaled norm of x (Info(0) == 3) or the predicted reduction of |f|^2

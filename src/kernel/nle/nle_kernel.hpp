@@ -48,7 +48,7 @@
 //               or -5 (a finished run) returns at once, changing nothing. On return:
 //                 1   evaluate f and J at x and call again
 //                 0   converged: |f| <= stopReal1 (info(1) = 1), or, for m > n only, a stationary
-//                     point of |f|^2 (info(1) = 2): the gradient measure max_j |g_j| / (D_j |f|)
+//                     point of |f|^2 (info(1) = 2): the gradient measure max_j |g_j| / (|J_j| |f|)
 //                     is at most cntl(2), or at most sqrt(cntl(2)) where no further progress is
 //                     possible. A square system whose |f| stays above stopReal1 never ends in 0.
 //                 -1  stopInt evaluations used without convergence (info(1) = 5)

@@ -382,7 +382,7 @@ int AcceptPoint(Call& c) {
   const double* d = c.w + at.scale;
   const int* perm = c.iw + ia.perm;
 
-  // g = J^T f in elimination order; gradient measure max |g_j| / (D_j |f|).
+  // g = J^T f in elimination order; gradient measure max |g_j| / (|J_j| |f|).
   double* g = c.w + at.gradient;
   double measure = 0.0;
   double gs2 = 0.0;
@@ -392,7 +392,10 @@ int AcceptPoint(Call& c) {
     for (int e = c.J.colStarts[j] - 1; e < c.J.colStarts[j + 1] - 1; ++e)
       sum += c.J.values[e] * c.f[c.J.rows[e] - 1];
     g[k] = sum;
-    measure = std::max(measure, std::fabs(sum) / (d[j] * fnorm));
+    // The cosine of the angle between f and column j, from the column's current norm (a
+    // scaling kept at a larger past value could make the point look stationary too early).
+    if (diagonal[k] > 0.0)
+      measure = std::max(measure, std::fabs(sum) / (std::sqrt(diagonal[k]) * fnorm));
     gs2 += (sum / d[j]) * (sum / d[j]);
   }
   r[kGradientMeasure] = measure;
