@@ -448,6 +448,8 @@ class ORVO_API vf13Solver {
 // dogleg steps on the normal equations J^T J, factorised by a sparse Cholesky factorisation under
 // a fill-reducing order. Columns are scaled by their norms (each kept at the largest seen); a
 // singular J^T J is regularised, so rank deficiency slows the method but never stops it alone.
+// As the normal equations square J's condition number, Jacobians with a (column-scaled)
+// condition number of about 1e7 or more converge slowly or not at all.
 //
 // The caller supplies one callback fun(x, f, J): write all m residuals into f (length m) and add
 // every nonzero Jacobian entry (i, j) = d f_i / d x_j with J.SetValue(i, j, value), 0-based;
@@ -458,8 +460,8 @@ class ORVO_API vf13Solver {
 //   kEvaluate (1)        x holds a new point: the next Cycle evaluates there
 //   kConverged (0)       |f(x)|_2 <= stopReal1 (Info(0) == 1), or, for m > n only, x is a
 //                        stationary point of |f|^2 with a non-zero residual (Info(0) == 2):
-//                        max_j |(J^T f)_j| / (D_j |f|) <= 1e-8 (1e-4 where no step can improve
-//                        the point any more), D_j the scaling of column j
+//                        max_j |(J^T f)_j| / (|J_j| |f|) <= 1e-8 (1e-4 where no step can
+//                        improve the point any more), J_j column j of the Jacobian
 //   kEvaluationLimit (-1) stopInt evaluations used without convergence
 //   kNoProgress (-4)     no step improves x any more: the trust radius fell below stopReal2 times
 //                        the scaled norm of x (Info(0) == 3) or the predicted reduction of |f|^2
@@ -484,6 +486,7 @@ class ORVO_API vf13Solver {
 // cycle can be repeated. The solver itself throws nothing.
 class ORVO_API ns23Solver {
  public:
+  // Codes returned by Cycle and Solve (above).
   static constexpr int kEvaluate = 1;
   static constexpr int kConverged = 0;
   static constexpr int kEvaluationLimit = -1;
