@@ -173,7 +173,7 @@ const std::vector<Problem>& Set() {
 
 // Per family (the part of the name before the parameter): evaluations summed over its
 // instances; then totals, wins and losses of Orvo against each peer, and failures.
-void PrintTable(double tol) {
+void PrintTable(double tol, bool detail) {
   std::printf("\nEvaluations at tol = %g (width <= tol + 4 eps max|end|)\n", tol);
   std::printf("%-10s %5s", "family", "count");
   for (const Named& m : kMethods) std::printf(" %14s", m.name);
@@ -188,16 +188,21 @@ void PrintTable(double tol) {
     sums.resize(kMethodCount, 0);
     ++counts[family];
     int orvo = 0;
+    std::vector<int> row(kMethodCount);
     for (int k = 0; k < kMethodCount; ++k) {
       const Result r = kMethods[k].solve(p, tol);
       if (!r.ok || !Accept(p, r.x, tol)) ++failures[k];
+      row[k] = r.evaluations;
       sums[k] += r.evaluations;
       totals[k] += r.evaluations;
       if (k == 0) orvo = r.evaluations;
-      if (std::getenv("ROOT_BENCH_DETAIL") && k > 0 && orvo > r.evaluations)
-        std::printf("  %s: Orvo %d %s %d\n", p.name.c_str(), orvo, kMethods[k].name, r.evaluations);
       if (orvo <= r.evaluations) ++notMore[k];
       if (orvo < r.evaluations) ++fewer[k];
+    }
+    if (detail) {
+      std::printf("| %s |", p.name.c_str());
+      for (int e : row) std::printf(" %d |", e);
+      std::printf("\n");
     }
   }
   for (const auto& [family, sums] : families) {
@@ -233,7 +238,9 @@ BENCHMARK(BM_WholeSet)->DenseRange(0, kMethodCount - 1)->Unit(benchmark::kMicros
 
 int main(int argc, char** argv) {
   gsl_set_error_handler_off();
-  for (double tol : {1e-7, 1e-10, 1e-15}) PrintTable(tol);
+  // ROOT_BENCH_DETAIL set: one (markdown) row per function as well.
+  const bool detail = std::getenv("ROOT_BENCH_DETAIL") != nullptr;
+  for (double tol : {1e-7, 1e-10, 1e-15}) PrintTable(tol, detail);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   return 0;
