@@ -204,6 +204,13 @@ TEST(RootKernel, PoleInsideTheBracketIsNotAConvergedRoot) {
   EXPECT_EQ(r.state, 2);
   EXPECT_NEAR(r.x, 0.3, tol);
   EXPECT_EQ(std::fabs(r.val), 1.0);
+  // With tol = 0 a jump at 0 draws the enclosure down to subnormal ends, where a relative
+  // offset rounds away: every point must still be new and inside.
+  r = Search([](double x) { return x < 0.0 ? -1.0 : 1.0; }, -1.0, 2.0, 0.0, 5000);
+  EXPECT_EQ(r.state, 2);
+  EXPECT_FALSE(r.strayed);
+  EXPECT_LE(std::fabs(r.x), std::numeric_limits<double>::denorm_min());
+  std::printf("  jump at 0, tol 0: %d evaluations\n", r.evaluations);
 }
 
 TEST(RootKernel, EndingCodes) {
