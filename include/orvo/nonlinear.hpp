@@ -592,7 +592,8 @@ class ORVO_API ns23Solver {
 //   Start (0)            before the first cycle
 //   Evaluate (1)         f is wanted at the current x (requested by the last cycle)
 //   Converged (2)        f(x) = 0 exactly, or x is an end of an enclosure of a sign change at
-//                        most the tolerance wide, so the root lies within it of x
+//                        most the tolerance wide: the sign change (for a continuous f, the
+//                        root) lies within the tolerance of x
 //   EvaluationLimit (3)  |maxit| evaluations used; x is the best point so far (inside the
 //                        enclosure when there is one)
 //   NoSignChange (4)     no sign change and no convergence from a and b: the secant became

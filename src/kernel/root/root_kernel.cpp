@@ -1,8 +1,7 @@
 // The one-dimensional root finder behind HSL_NB01AD: secant steps until a sign change shows,
 // then the enclosing method of Alefeld, Potra and Shi. Each call absorbs the value at the
 // point last requested and either requests the next point or ends; the whole search between
-// calls lives in the caller's val array (layout below), loaded into a Search on entry and
-// stored back on return.
+// calls lives in the caller's val array (layout below), which a Search works on in place.
 #include "kernel/root/root_kernel.hpp"
 
 #include <algorithm>
