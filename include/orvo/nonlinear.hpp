@@ -582,7 +582,92 @@ class ORVO_API ns23Solver {
 // SecantSolver (one-dimensional root finding)
 // ---------------------------------------------------------------------------------------------
 
-// (declarations go here)
+// SecantSolver: a zero of a scalar function of one variable from two starting abscissae a and
+// b, in reverse communication. When f(a) and f(b) differ in sign the root is enclosed at once
+// and the enclosure only shrinks (interpolation steps safeguarded by bisection; every point
+// evaluated lies inside it); otherwise the solver takes bounded secant steps from a and b and
+// encloses the root as soon as a sign change appears.
+//
+// tol is an absolute tolerance on x: a search converges when the enclosure is at most
+// tol + 4 eps max(|lo|, |hi|) wide (eps the machine precision), so near a large root the
+// relative term takes over and with tol <= 0 the root is found to a few units in the last place.
+// maxit limits the evaluations to |maxit|, those at a and b included.
+//
+// state(), the solver's communication code:
+//   Start (0)            before the first cycle
+//   Evaluate (1)         f is wanted at the current x (requested by the last cycle)
+//   Converged (2)        f(x) = 0 exactly, or x is an end of an enclosure of a sign change at
+//                        most the tolerance wide: the sign change (for a continuous f, the
+//                        root) lies within the tolerance of x
+//   EvaluationLimit (3)  |maxit| evaluations used; x is the best point so far (inside the
+//                        enclosure when there is one)
+//   NoSignChange (4)     no sign change and no convergence from a and b: the secant became
+//                        flat, stalled (six steps without a smaller |f|), ran beyond 1e300, or
+//                        settled where a probe just beyond its estimate shows no sign change: a
+//                        root of even multiplicity (a double root: x then lies close to it) or
+//                        a minimum of |f| above zero; also a == b with f(a) != 0. x is the
+//                        point of smallest |f| seen
+//   NotFinite (5)        f returned NaN or an infinity at x (val() holds it), or a or b was not
+//                        finite (x is that abscissa, val() NaN). Such a value never converges
+//   Pole (6)             the enclosure closed on a pole, not a root: |f| at both of its final
+//                        ends exceeds |f| at the point they last replaced and at a and b
+//   Interrupted (-1)     the callback threw during the last cycle; the next cycle asks for f at
+//                        the same x again and the search continues as if nothing had happened.
+// The search has ended once state() > 1; after Converged, EvaluationLimit, NoSignChange and
+// Pole val() is f(x). A finished search is never restarted: cycles leave everything unchanged.
+//
+// The whole search lives in the seven fields below. The last holds the function value at x and
+// behind it the kernel's save area (where the method keeps its enclosure, interpolation points
+// and counters between cycles); the object copies member-wise, so a copy taken in mid-search
+// continues exactly as the original would. No storage kept; no exceptions of its own: a
+// callback's exception propagates and leaves the solver at Interrupted.
+class ORVO_API SecantSolver {
+ public:
+  static constexpr int Start = 0;
+  static constexpr int Evaluate = 1;
+  static constexpr int Converged = 2;
+  static constexpr int EvaluationLimit = 3;
+  static constexpr int NoSignChange = 4;
+  static constexpr int NotFinite = 5;
+  static constexpr int Pole = 6;
+  static constexpr int Interrupted = -1;
+
+  // Stores the four values; state() = Start. x and val() are first set by the first cycle and
+  // the first evaluation (0 and NaN before).
+  SecantSolver(double a, double b, double tol, int maxit);
+  SecantSolver(const SecantSolver&) = default;
+  SecantSolver& operator=(const SecantSolver&) = default;
+
+  // One step of the method; when it asks for a value (state() == Evaluate afterwards) val() is
+  // set to fun(x). Returns x: the point just evaluated, or the result once the search has ended.
+  double Cycle(FunctorBase_RretR& fun);
+  // The same with one-element arrays: a tracked array holding x and a tracked result array are
+  // made for the call (two allocations of one double each, released before returning, also when
+  // nothing is evaluated or fun throws); fun(x-array, result-array) must write f(x) into element
+  // 0 of the result array (left unwritten it reads as NaN, which ends the search with
+  // NotFinite). Returns state().
+  int Cycle(FunctorBase_AA& fun);
+  // Repeats the corresponding Cycle until state() > 1 after a cycle, or |maxit| + 2 cycles have
+  // run (maxit = -5 allows 7 cycles, as 5 does); returns x.
+  double Solve(FunctorBase_RretR& fun);
+  double Solve(FunctorBase_AA& fun);
+
+  int state() const { return state_; }
+  // The function value at x from the last evaluation (after the end: f at the result).
+  double val() const { return val_[0]; }
+
+ private:
+  static constexpr int kValueLength = 24;  // f(x) and the kernel's save area
+  long long cycleBudget() const;
+
+  int maxit_;
+  int state_;
+  double tol_;
+  double a_;
+  double b_;
+  double x_ = 0.0;
+  double val_[kValueLength];
+};
 
 // ---------------------------------------------------------------------------------------------
 // BQASolver (bounded derivative-free minimisation)
