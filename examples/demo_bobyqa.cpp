@@ -5,10 +5,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "demo_section.hpp"
 #include "orvo/nonlinear.hpp"
+#include "report/svg_report.hpp"
 
 using namespace Orvo;
 
@@ -70,13 +72,17 @@ void run() {
   std::printf("%s\n", message);
   std::printf("evaluations  best misfit so far\n");
   double best = INFINITY;
+  orvo_report::Series curve{"derivative-free (oscillator), best misfit", {}, false};
   for (int k = 0, next = 5; k < evaluations; ++k) {
     best = std::min(best, fhist[k]);
+    curve.points.push_back({k + 1.0, best});
     if (k + 1 == next || k + 1 == evaluations) {
       std::printf("%11d  %.3e\n", k + 1, best);
       next *= 2;
     }
   }
+  orvo_report::addDemoSeries(orvo_report::kConvergenceChart, "evaluation",
+                             "residual norm or misfit", true, std::move(curve));
   std::printf(
       "omega %.8f rad/s (true %.2f), zeta %.8f (true %.2f): errors %.1e, %.1e; %d "
       "simulations, %.1f ms\n",

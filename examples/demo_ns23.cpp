@@ -6,9 +6,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "demo_section.hpp"
 #include "orvo/nonlinear.hpp"
+#include "report/svg_report.hpp"
 
 using namespace Orvo;
 
@@ -51,10 +53,14 @@ void run() {
   solver.SetStoppingCriteria(1e-12, 0.0, 50);
   const auto t0 = std::chrono::steady_clock::now();
   int code = ns23Solver::kEvaluate;
+  orvo_report::Series curve{"sparse equations (Bratu), |f|", {}, false};
   while (code > 0) {
     code = solver.Cycle(fun);
     std::printf("  evaluation %2d: |f| = %.3e\n", solver.nFev(), std::sqrt(solver.fVal()));
+    curve.points.push_back({double(solver.nFev()), std::sqrt(solver.fVal())});
   }
+  orvo_report::addDemoSeries(orvo_report::kConvergenceChart, "evaluation",
+                             "residual norm or misfit", true, std::move(curve));
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   std::printf("exit code %d (0 = converged), %d evaluations, %d unknowns, %.1f ms\n", code,

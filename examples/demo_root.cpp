@@ -4,9 +4,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "demo_section.hpp"
 #include "orvo/nonlinear.hpp"
+#include "report/svg_report.hpp"
 
 using namespace Orvo;
 
@@ -34,13 +36,17 @@ void run() {
   SecantSolver solver(3.0, 11.0, 1e-13, 50);
   const auto start = std::chrono::steady_clock::now();
   int evaluations = 0;
+  orvo_report::Series curve{"root finder (Colebrook), |f|", {}, false};
   while (true) {
     const double y = solver.Cycle(colebrook);
     if (solver.state() != SecantSolver::Evaluate) break;
     ++evaluations;
     std::printf("  iterate %2d: 1/sqrt(f) = %.15f  f = %.12f  residual %+.3e\n", evaluations, y,
                 1.0 / (y * y), solver.val());
+    curve.points.push_back({double(evaluations), std::fabs(solver.val())});
   }
+  orvo_report::addDemoSeries(orvo_report::kConvergenceChart, "evaluation",
+                             "residual norm or misfit", true, std::move(curve));
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double y = solver.Solve(colebrook);  // finished: hands back the result
