@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 
+#include "kernel/vml_kernels.hpp"
 #include "orvo/dense_solvers.hpp"
 #include "orvo/nnet.hpp"
 #include "orvo/random.hpp"
@@ -78,10 +79,13 @@ void RBF::DesignMatrix::KickAss(RMatrix& target) const {
   // The squared distances go straight into columns 1 .. m, then become the basis values there.
   RMatrix distances(n, m, target.Array() + n);
   distances = Euclidean2(X_, centres_);
+  // phi = 1 / (1 - d * (1 / (-2 s))); the reciprocals go through the vector kernel, which
+  // divides exactly as the scalar expression would.
   for (int k = 0; k < m; ++k) {
     const double scale = 1.0 / (widths_[k] * -2.0);
     double* phi = column(distances, k);
-    for (int i = 0; i < n; ++i) phi[i] = 1.0 / (1.0 - phi[i] * scale);
+    for (int i = 0; i < n; ++i) phi[i] = 1.0 - phi[i] * scale;
+    VML_vdInv(n, phi, phi);
   }
 }
 
