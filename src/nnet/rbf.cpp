@@ -7,7 +7,8 @@
 #include <cmath>
 #include <limits>
 
-#include "kernel/vml_kernels.hpp"
+#include "common/array_helpers.hpp"
+#include "kernel/vml/vml_kernels.hpp"
 #include "orvo/dense_solvers.hpp"
 #include "orvo/nnet.hpp"
 #include "orvo/random.hpp"
@@ -223,7 +224,7 @@ void RBF::computeWidths(WidthRule rule) {
   mvlarray<double> squared(m);
   for (int k = 0; k < m; ++k) {
     // Squared distances from centre k to every centre, from coordinate differences.
-    std::fill_n(squared.Array(), m, 0.0);
+    detail::fill(squared, 0.0);
     for (int l = 0; l < d; ++l) {
       const double* coordinate = column(centres_, l);
       const double own = coordinate[k];
