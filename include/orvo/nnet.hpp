@@ -327,9 +327,10 @@ class ORVO_API RBF : public FeedForwardNeuralNet {
   // not be numerically positive definite even so (many nearly coinciding centres), the fit is
   // repeated with the ridge a hundred times larger until the factorisation succeeds.
   //
-  // Preconditions, checked: n >= 1, T has n rows, nhidden >= 1; otherwise nothing changes and
-  // the result is NaN. (nsub <= 0 simply means no subsample.) Work and storage: the design matrix n
-  // x (m + 1) for m centres, and O(m^2 d) for the widths; KMeans's scratch.
+  // Preconditions, checked: n >= 1, T has n rows, X and T have at least one column, nhidden >= 1;
+  // otherwise nothing changes and the result is NaN. (nsub <= 0 simply means no subsample.) Work
+  // and storage: the design matrix n x (m + 1) for m centres, and O(m^2 d) for the widths; KMeans's
+  // scratch.
   double Train(RMatrix& X, RMatrix& T);
   double Train(RMatrix& X, RMatrix& T, int nsub);
 
