@@ -167,6 +167,13 @@ TEST(RbfEvaluation, ForwardPropagateMatchesDirectEvaluation) {
   net.ForwardPropagate(wrong, Y);
   EXPECT_FALSE(Y.isOK());
   EXPECT_EQ(Y.getInfo(), -1);
+  // Evaluating a block into itself is refused, and the samples survive.
+  RMatrix samples = randomMatrix(6, 3, engine);
+  const RMatrix kept = samples;
+  net.ForwardPropagate(samples, samples);
+  EXPECT_FALSE(samples.isOK());
+  ASSERT_EQ(samples.Width(), 3);
+  EXPECT_EQ(rms(samples, kept), 0.0);
 }
 
 // Three samples at 0, 1 and 3, every one a centre: nearest-centre widths 4 * (1, 1, 4), farthest

@@ -68,7 +68,8 @@ RBF::DesignMatrix::DesignMatrix(const RMatrix& centres, const Vector<double>& wi
 
 void RBF::DesignMatrix::KickAss(RMatrix& target) const {
   const int n = X_.Height(), m = centres_.Height();
-  if (X_.Width() != centres_.Width() || widths_.Length() != m) {
+  if (X_.Width() != centres_.Width() || widths_.Length() != m ||
+      (n > 0 && target.Array() == X_.Array())) {
     target.markFailed(-1);
     return;
   }
@@ -144,6 +145,10 @@ void RBF::GetWeights(mvlarray<double>& w) {
 
 void RBF::ForwardPropagate(RMatrix& X, RMatrix& Y) {
   const int n = X.Height();
+  if (&X == &Y || (n > 0 && X.Array() == Y.Array())) {
+    Y.markFailed(-1);  // shaping Y would destroy the samples
+    return;
+  }
   Y = ShapeShifter(n, outputWeights_.Width());
   if (X.Width() != centres_.Width()) {
     Y.markFailed(-1);
