@@ -34,9 +34,10 @@ namespace Orvo {
 // first sub-seed is negative: the k-means start (and the subsample) come from the clock, so two
 // interpolators built from one table can differ slightly, and so can their errors.
 //
-// Preconditions: I has exactly two columns; X and Y have as many rows as I (n >= 1). These are
-// checked: otherwise nothing is trained, I is left as it was, GetErrors gives NaN for both, and
-// every prediction marks its target failed (OK cleared, info -1) without touching its input.
+// Preconditions: I has exactly two columns; X and Y have as many rows as I (n >= 1) and at least
+// one column; ncentres >= 1. These are checked: otherwise nothing is trained, I is left as it was,
+// GetErrors gives NaN for both, and every prediction marks its target failed (OK cleared, info -1)
+// without touching its input.
 //
 // The interpolator references I, X and Y (they must outlive it) and owns its networks and the
 // expression it handed out last. One thread at a time.
