@@ -4,11 +4,14 @@
 #include <cmath>
 #include <cstdio>
 #include <iterator>
+#include <utility>
+#include <vector>
 
 #include <unistd.h>
 
 #include "demo_section.hpp"
 #include "orvo/nnet.hpp"
+#include "report/svg_report.hpp"
 
 using namespace Orvo;
 
@@ -24,6 +27,7 @@ class Progress : public FunctorBase_RRretI {
   int operator()(double error, double relativeChange) override {
     ++steps_;
     error_ = error;
+    curve_.push_back({steps_, error});
     change_ = relativeChange;
     if (live_) show();
     return 1;
@@ -33,6 +37,7 @@ class Progress : public FunctorBase_RRretI {
     std::printf("\n");
   }
   int steps() const { return steps_; }
+  const std::vector<std::pair<double, double>>& curve() const { return curve_; }
 
  private:
   void show() const {
@@ -44,6 +49,7 @@ class Progress : public FunctorBase_RRretI {
   bool live_;
   int steps_ = 0;
   double error_ = 0.0, change_ = 0.0;
+  std::vector<std::pair<double, double>> curve_;  // (step, error)
 };
 
 struct Outcome {
@@ -75,6 +81,7 @@ void run() {
                  {MLPTrainer::lmder, "lmder"},
                  {MLPTrainer::vf13, "vf13"}};
   Outcome outcomes[std::size(solvers)];
+  orvo_report::Chart curves{"Perceptron training", "step", "sum of squared errors", true, {}};
   int k = 0;
   for (const auto& solver : solvers) {
     MLPTrainer trainer(kHidden, X, Y, solver.type);
@@ -89,9 +96,12 @@ void run() {
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     progress.finish();
+    curves.series.push_back({solver.name, progress.curve(), false});
+    curves.series.back().points.insert(curves.series.back().points.begin(), {0.0, startError});
     outcomes[k++] = {solver.name, status, progress.steps() + 1, startError, trainer.Err(), ms};
   }
 
+  orvo_report::demoCharts().push_back(std::move(curves));
   std::printf("\n  %-10s %12s %14s %9s %7s %10s\n", "solver", "start error", "final error",
               "reduction", "steps", "time (ms)");
   for (const Outcome& o : outcomes)

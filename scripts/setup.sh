@@ -10,6 +10,7 @@ packages=(
   libsuitesparse-dev                     # sparse LU numerics (UMFPACK, AMD, COLAMD)
   libsleef-dev                           # vector exponential
   libgtest-dev libbenchmark-dev          # unit tests and benchmarks
+  libxml2-dev                            # checks that the demo report is well-formed XML
   libeigen3-dev                          # independent reference in tests, peer in benchmarks
   libnlopt-dev libalglib-dev             # peers in benchmarks only
   libgsl-dev                             # independent reference in tests, peer in benchmarks

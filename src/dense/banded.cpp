@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "kernel/dense_kernels.hpp"
+#include "kernel/dense/dense_kernels.hpp"
 #include "orvo/dense_solvers.hpp"
 
 namespace Orvo {

@@ -1,10 +1,13 @@
 // Levenberg-Marquardt on the normal equations, as a reverse-communication machine.
 //
 // States: 0 start, 1 starting residuals in f, 2 Jacobian at the starting point in J, 3 solve for a
-// step, 4 trial residuals in f, 5 Jacobian at a newly accepted point in J.
+// step, 4 trial residuals in f, 5 Jacobian at a newly accepted point in J; 1..5 are the states
+// Cycle(fun, jac) reports, named in the class. The defaults of lambda and the trust radius are
+// stated here only.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 
 #include "orvo/dense_solvers.hpp"
 #include "orvo/nonlinear.hpp"
@@ -16,8 +19,12 @@ constexpr double kInitialLambda = 0.001;
 constexpr double kLambdaFloor = 1.0e-15;
 constexpr double kLambdaDown = 0.1;
 constexpr double kLambdaUp = 2.0;
-constexpr double kHugeRadius = 4.4942328371557873e+307;
-constexpr double kReflectionEpsilon = 2.220446049250314e-16;
+// Large enough never to bind, small enough that doubling it stays finite.
+constexpr double kHugeRadius = std::numeric_limits<double>::max() / 4;
+constexpr double kReflectionEpsilon = std::numeric_limits<double>::epsilon();
+constexpr int kStart = 0;
+// Solving for a step; Cycle(fun, jac) returns it only when no step can be solved for.
+constexpr int kSolveForStep = lmderCholSolver::StepUnsolvable;
 
 constexpr int kNoRequest = 0;
 constexpr int kWantResiduals = 1;
@@ -41,6 +48,7 @@ lmderCholSolver::lmderCholSolver(int m_, int n_, mvlarray<double>& x_, double /*
       lambda(kInitialLambda),
       delta(kHugeRadius),
       lambdaDown(kLambdaDown),
+      lambdaMin(kLambdaFloor),
       m(m_),
       n(n_),
       rhs(n_, 1),
@@ -65,25 +73,25 @@ double lmderCholSolver::milliseconds() const {
 int lmderCholSolver::Cycle() {
   lambdaMin = kLambdaFloor;
   switch (state) {
-    case 0:
-      state = 1;
+    case kStart:
+      state = StartingResidualsTaken;
       request = kWantResiduals;
       break;
-    case 1:
+    case StartingResidualsTaken:
       ssq = ssqTrial = sumOfSquares(f);
-      state = 2;
+      state = JacobianAtStart;
       request = kWantJacobian;
       break;
-    case 2:
-    case 5:
+    case JacobianAtStart:
+    case JacobianAfterStep:
       formNormalEquations();
-      state = 3;
+      state = kSolveForStep;
       request = kNoRequest;
       break;
-    case 3:
+    case kSolveForStep:
       solveForStep();
       break;
-    case 4:
+    case TrialResidualsTaken:
       testTrialPoint();
       break;
     default:
@@ -96,7 +104,7 @@ int lmderCholSolver::Cycle(FunctorBase_AA& fun, FunctorBase_AM& jac) {
   int code;
   while ((code = Cycle()) == kNoRequest) {
     // A factorisation that fails even with infinite damping will fail for ever.
-    if (state == 3 && !std::isfinite(lambda)) return state;
+    if (state == kSolveForStep && !std::isfinite(lambda)) return state;
   }
   const double start = milliseconds();
   if (code == kWantResiduals) {
@@ -127,7 +135,7 @@ void lmderCholSolver::solveForStep() {
     request = kNoRequest;
   } else {
     x += step;
-    state = 4;
+    state = TrialResidualsTaken;
     request = kWantResiduals;
   }
   tSolve += (milliseconds() - start) / 1000.0;
@@ -141,7 +149,7 @@ void lmderCholSolver::testTrialPoint() {
   if (ssq > ssqTrial) {
     ssq = ssqTrial;
     lambda = lambdaDown * lambda;
-    state = 5;
+    state = JacobianAfterStep;
     request = kWantJacobian;
   } else {
     lambda = kLambdaUp * std::max(lambda, lambdaMin);
@@ -149,7 +157,7 @@ void lmderCholSolver::testTrialPoint() {
     x = xSaved;
     normal = JtJ;
     rhs = g;
-    state = 3;
+    state = kSolveForStep;
     request = kNoRequest;
   }
 }
