@@ -10,6 +10,8 @@
 #ifndef ORVO_NONLINEAR_HPP
 #define ORVO_NONLINEAR_HPP
 
+#include <cstdint>
+
 #include "orvo/config.hpp"
 #include "orvo/matrix.hpp"
 #include "orvo/memory.hpp"
@@ -446,6 +448,8 @@ class ORVO_API vf13Solver {
 // dogleg steps on the normal equations J^T J, factorised by a sparse Cholesky factorisation under
 // a fill-reducing order. Columns are scaled by their norms (each kept at the largest seen); a
 // singular J^T J is regularised, so rank deficiency slows the method but never stops it alone.
+// As the normal equations square J's condition number, Jacobians with a (column-scaled)
+// condition number of about 1e7 or more converge slowly or not at all.
 //
 // The caller supplies one callback fun(x, f, J): write all m residuals into f (length m) and add
 // every nonzero Jacobian entry (i, j) = d f_i / d x_j with J.SetValue(i, j, value), 0-based;
@@ -456,8 +460,8 @@ class ORVO_API vf13Solver {
 //   kEvaluate (1)        x holds a new point: the next Cycle evaluates there
 //   kConverged (0)       |f(x)|_2 <= stopReal1 (Info(0) == 1), or, for m > n only, x is a
 //                        stationary point of |f|^2 with a non-zero residual (Info(0) == 2):
-//                        max_j |(J^T f)_j| / (D_j |f|) <= 1e-8 (1e-4 where no step can improve
-//                        the point any more), D_j the scaling of column j
+//                        max_j |(J^T f)_j| / (|J_j| |f|) <= 1e-8 (1e-4 where no step can
+//                        improve the point any more), J_j column j of the Jacobian
 //   kEvaluationLimit (-1) stopInt evaluations used without convergence
 //   kNoProgress (-4)     no step improves x any more: the trust radius fell below stopReal2 times
 //                        the scaled norm of x (Info(0) == 3) or the predicted reduction of |f|^2
@@ -482,6 +486,7 @@ class ORVO_API vf13Solver {
 // cycle can be repeated. The solver itself throws nothing.
 class ORVO_API ns23Solver {
  public:
+  // Codes returned by Cycle and Solve (above).
   static constexpr int kEvaluate = 1;
   static constexpr int kConverged = 0;
   static constexpr int kEvaluationLimit = -1;
@@ -583,7 +588,93 @@ class ORVO_API ns23Solver {
 // BQASolver (bounded derivative-free minimisation)
 // ---------------------------------------------------------------------------------------------
 
-// (declarations go here)
+// BQASolver: minimises f(x) of n variables within bounds xl <= x <= xu without derivatives, by
+// reverse communication, with quadratic interpolation models in a trust region (Powell's method
+// of 2009). The class holds no state: problem data, workspace and codes all belong to the
+// caller and travel in the 38 arguments of Cycle; construction, assignment and destruction do
+// nothing. Each Cycle is exactly one call of the optimiser: every scalar argument is handed on
+// by the address of Cycle's own copy (so nothing the optimiser does to it reaches the caller),
+// every pointer unchanged, messageLength by value; Cycle returns x.
+//
+// Protocol: set task = 0 and call with the start in x; whenever task comes back 1, write f(x)
+// into *f and call again with the same arguments; stop at any other task. Between calls the
+// caller changes nothing but *f (no two arrays may overlap); copies of w and iw (with the same
+// other arguments) continue exactly as the originals would. Arguments in order (read on the first
+// call only unless stated):
+//    1 x       n doubles: the start; on task 1 the point to evaluate (always inside the bounds,
+//              exactly); at the end the best point found
+//    2 f       the caller's f(x) on each call after task 1; at the end the best value
+//    3 n       variables, n >= 1
+//    4 xl, 5 xu  n finite bounds each, xl <= xu, xu - xl >= 2 rhobeg
+//    6 npt     interpolation points, n + 2 <= npt <= (n + 1)(n + 2) / 2 (2 n + 1 recommended)
+//    7 w, 8 lw   real workspace of lw >= RealWorkspaceLength(n, npt) =
+//                40 + npt (npt + n + 5) + n (3 n + 43) / 2 doubles
+//    9 iw      integer workspace of liw >= IntWorkspaceLength(npt) = 32 + 3 npt ints
+//   10 task    see the codes below; on entry 0 starts, 1 continues, others return at once
+//   11 liw, 12 maxfun   iw's length; the evaluations allowed, maxfun >= npt + 1
+//   13 fhist, 14 lfhist   optional (null, 0): fhist[k] = the f returned for evaluation k < lfhist
+//   15 counts, 16 lcounts optional: on every return the first min(lcounts, 7) of evaluations,
+//              trust-region steps, geometry steps, rescues, rho reductions, non-finite values,
+//              and the kind of the point in x (0 initial, 1 trust region, 2 geometry, 3 rescue,
+//              4 final short step, -1 none)
+//   17 rstate, 18 lrstate optional: the first min(lrstate, 5) of rho, delta, best f so far, the
+//              last reduction ratio, and the value that replaced non-finite f values
+//   19 khist, 20 lkhist   optional: kind of evaluation k < lkhist (codes as counts[6])
+//   21 xhist, 22 lxhist   optional: the point of evaluation k at xhist[k n], (k + 1) n <= lxhist
+//   23, 24     reserved (pass null, 0)
+//   25 xbest   optional (null or n doubles, not x): the best point so far, on every return
+//   26 ftarget optional (null or one double): finish with kTargetReached once f <= *ftarget
+//   27 rhobeg  initial trust-region radius (about a tenth of the expected change of x)
+//   28 msglevel  0: the message on evaluation requests is "evaluate"; 1: with the kind of point,
+//              the count, rho and the best value
+//   29 ... 35  reserved (pass 0)
+//   36 rhoend  final trust-region radius, 0 < rhoend <= rhobeg: the accuracy sought in x
+//   37 message, 38 messageLength  a buffer receiving a NUL-terminated status text on every
+//              return (truncated to messageLength - 1 characters; null with length 0 allowed)
+// The start is moved into the box, and where it lies within rhobeg of a bound, onto that bound
+// or rhobeg away from it. A NaN or infinite f is replaced where it is received by a value above
+// every finite value so far, fmax + max(1, |fmax|, fmax - fmin) (fmax where that overflows), so
+// such a point is never the best and never returned; only at the very first point it is an error
+// (kErrorFirstValue).
+class ORVO_API BQASolver {
+ public:
+  // task codes
+  static constexpr int kStart = 0;           // on entry: start a new run
+  static constexpr int kEvaluate = 1;        // write f(x) into *f and call again
+  static constexpr int kConverged = 2;       // rho reached rhoend
+  static constexpr int kMaxfunReached = 3;   // maxfun evaluations made; x, f the best so far
+  static constexpr int kNoProgress = 4;      // rounding errors stop the method early; best so far
+  static constexpr int kTargetReached = 5;   // an evaluated f was <= *ftarget
+  static constexpr int kErrorSizes = -1;     // n < 1 or npt out of range
+  static constexpr int kErrorBounds = -2;    // a bound not finite, or xl > xu
+  static constexpr int kErrorBoundGap = -3;  // xu - xl < 2 rhobeg for some variable
+  static constexpr int kErrorRadii = -4;   // rhobeg, rhoend not finite or not 0 < rhoend <= rhobeg
+  static constexpr int kErrorMaxfun = -5;  // maxfun < npt + 1
+  static constexpr int kErrorRealWorkspace = -6;  // lw too short
+  static constexpr int kErrorIntWorkspace = -7;   // liw too short
+  static constexpr int kErrorStart = -8;          // a non-finite value in the start x
+  static constexpr int kErrorFirstValue = -9;     // f not finite at the first point
+  static constexpr int kErrorNoRun = -10;  // task 1 without a run of these n, npt in w and iw
+  // On errors -1 ... -8 nothing is evaluated and only task and the message are written.
+
+  BQASolver() {}
+  BQASolver& operator=(const BQASolver&) { return *this; }
+  ~BQASolver() {}
+
+  // One optimiser call (arguments above); returns x.
+  double* Cycle(double* x, double* f, int n, double* xl, double* xu, int npt, double* w, int lw,
+                int* iw, int* task, int liw, int maxfun, double* fhist, int lfhist, int* counts,
+                int lcounts, double* rstate, int lrstate, int* khist, int lkhist, double* xhist,
+                int lxhist, int* reserved23, int reserved24, double* xbest, double* ftarget,
+                double rhobeg, int msglevel, int reserved29, int reserved30, int reserved31,
+                int reserved32, int reserved33, int reserved34, int reserved35, double rhoend,
+                char* message, std::uint64_t messageLength);
+
+  // Workspace lengths for n variables and npt points (formulas above); -1 for invalid sizes or
+  // lengths beyond the int range.
+  static int RealWorkspaceLength(int n, int npt);
+  static int IntWorkspaceLength(int npt);
+};
 
 }  // namespace Orvo
 
