@@ -9,7 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "backward_error.hpp"
 #include "orvo/dense_solvers.hpp"
+#include "random_matrices.hpp"
 
 using namespace Orvo;
 
@@ -25,13 +27,8 @@ RMatrix fromRows(int rows, int cols, std::initializer_list<double> rowMajor) {
   return m;
 }
 
-RMatrix randomMatrix(int rows, int cols, unsigned seed) {
-  std::mt19937 engine(seed);
-  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  RMatrix m(rows, cols);
-  for (int k = 0; k < rows * cols; ++k) m(k) = uniform(engine);
-  return m;
-}
+using support::randomMatrix;
+using support::randomSpd;
 
 Eigen::MatrixXd toEigen(const RMatrix& m) {
   return Eigen::Map<const Eigen::MatrixXd>(m.Array(), m.Height(), m.Width());
@@ -43,16 +40,9 @@ RMatrix fromEigen(const Eigen::MatrixXd& e) {
   return m;
 }
 
-// M^T M + n I: comfortably positive definite.
-RMatrix randomSpd(int n, unsigned seed) {
-  const Eigen::MatrixXd m = toEigen(randomMatrix(n, n, seed));
-  return fromEigen(m.transpose() * m + n * Eigen::MatrixXd::Identity(n, n));
-}
-
 // |A X - B|_F / (|A|_F |X|_F + |B|_F), in units of machine epsilon.
 double scaledResidual(const RMatrix& A, const RMatrix& X, const RMatrix& B) {
-  const Eigen::MatrixXd a = toEigen(A), x = toEigen(X), b = toEigen(B);
-  return (a * x - b).norm() / (a.norm() * x.norm() + b.norm()) / kEpsilon;
+  return support::frobeniusBackwardError(A, X, B);
 }
 
 bool sameElements(const RMatrix& a, const RMatrix& b) {
