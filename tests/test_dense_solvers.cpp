@@ -99,6 +99,28 @@ TEST_P(LinSolveRoutes, NonConformingShapesAreRejectedBeforeTouchingA) {
 
 INSTANTIATE_TEST_SUITE_P(LapackAndLinpack, LinSolveRoutes, ::testing::Values(0, 100));
 
+// Orders just below, at and above the crossover: each route on its own solves stably, and the
+// default threshold hands the order to the classical route below it and to LAPACK from it on
+// (the two routes round differently, so the bits tell which one ran).
+TEST(LinSolve, DefaultThresholdSwitchesRoutesAtTheCrossover) {
+  constexpr int kCrossover = LinSolve::LinpackCrossoverOrder;
+  for (const int n : {kCrossover - 1, kCrossover, kCrossover + 1}) {
+    const RMatrix original = randomMatrix(n, n, 300 + n);
+    const RMatrix B = randomMatrix(n, 2, 400 + n);
+    auto solve = [&](int threshold) {
+      RMatrix A(original);
+      RMatrix X(LinSolve(A, B, threshold));
+      EXPECT_TRUE(X.isOK()) << "n " << n << ", threshold " << threshold;
+      EXPECT_LT(scaledResidual(original, X, B), 4.0 * n)
+          << "n " << n << ", threshold " << threshold;
+      return X;
+    };
+    const RMatrix lapack = solve(0), classical = solve(n + 1), chosen = solve(kCrossover);
+    EXPECT_FALSE(sameElements(lapack, classical)) << "n " << n;
+    EXPECT_TRUE(sameElements(chosen, n < kCrossover ? classical : lapack)) << "n " << n;
+  }
+}
+
 TEST(LinSolve, ThresholdSelectsTheRoute) {
   // Rank one with power-of-two multipliers, so both eliminations are exact and both pivots 2 and
   // 3 vanish: the blocked route stops at the first (2), the classical one reports the last (3).

@@ -8,8 +8,10 @@
 #include <tuple>
 #include <vector>
 
+#include "backward_error.hpp"
 #include "kernel/sparse/sparse_lu_support.hpp"
 #include "kernel/sparse/supernodal_lu.hpp"
+#include "random_matrices.hpp"
 #include "sparse_kernel_problems.hpp"
 
 using namespace sparse_kernel_problems;
@@ -153,5 +155,52 @@ TEST(KernelSupernodalLU, WideFrontsMatchAcrossPanelWidths) {
     std::vector<double> x(n), work(n);
     sparse_lu::SolveSupernodal(view, p.b.data(), x.data(), work.data());
     EXPECT_LT(largestError(x, p.x), 1e-12) << "panel width " << block;
+  }
+}
+
+// A dense matrix is one front as wide as the matrix: orders just below, at and just above the
+// small-front limit (32) take the plain loops and the blocked kernels in turn. Every panel width
+// gives a backward-stable solve, and below the limit, where no blocking happens, the same bits.
+TEST(KernelSupernodalLU, DenseFrontsAroundTheSmallFrontLimit) {
+  for (const int n : {31, 32, 33}) {
+    SCOPED_TRACE(n);
+    Problem p;
+    p.n = n;
+    const std::vector<double> values = support::randomValues(n, n, 40u + n);
+    for (int j = 0; j < n; ++j)
+      for (int i = 0; i < n; ++i) {
+        p.rows.push_back(i + 1);
+        p.cols.push_back(j + 1);
+        // Diagonally dominant: no pivot needs an interchange.
+        p.values.push_back(values[i + static_cast<std::size_t>(j) * n] + (i == j ? n : 0.0));
+      }
+    p.ne = n * n;
+    p.b = support::randomValues(n, 1, 90u + n);
+
+    const sparse_lu::ColumnForm form = columnForm(p);
+    std::vector<int> order;
+    ASSERT_GT(sparse_lu::SymmetricOrdering(form, order), 0);
+    sparse_lu::SupernodalStructure structure;
+    ASSERT_TRUE(sparse_lu::AnalyseSupernodal(form, order, structure));
+    ASSERT_EQ(structure.first.size(), 2u);  // one supernode holds every column
+    std::vector<double> unblocked;
+    for (const int block : {1, 8, 1000}) {
+      std::vector<int> integers(sparse_lu::SupernodalIntegers(structure));
+      std::vector<double> reals(sparse_lu::SupernodalReals(structure));
+      const sparse_lu::SupernodalView view =
+          sparse_lu::StoreSupernodal(structure, integers.data(), reals.data());
+      ASSERT_EQ(sparse_lu::FactoriseSupernodal(form, view, 0.001, block).kind,
+                sparse_lu::SupernodalOutcome::kDone);
+      std::vector<double> x(n), work(n);
+      sparse_lu::SolveSupernodal(view, p.b.data(), x.data(), work.data());
+      EXPECT_LT(support::sparseBackwardError(n, n, p.ne, p.rows.data(), p.cols.data(),
+                                             p.values.data(), x.data(), p.b.data()),
+                2.0 * n)
+          << "panel width " << block;
+      if (block == 1) unblocked = x;
+      if (n <= 32) {
+        EXPECT_EQ(x, unblocked) << "panel width " << block;
+      }
+    }
   }
 }
