@@ -209,3 +209,74 @@ TEST(Normalize, StandardisesColumnsInPlaceOrIntoTarget) {
     EXPECT_NEAR(column.SumSquares() / 49, 1.0, 1e-13);
   }
 }
+
+// The target as an operand: products are formed from copies, so squaring in place is exact;
+// an operand re-shaped by its own assignment is refused, as are the expressions that cannot
+// read an operand they are overwriting.
+TEST(Aliasing, ProductsIntoAnOperandAreExactOrRefused) {
+  const RMatrix original = randomMatrix(5, 5, 3);
+  RMatrix expected = MatrixMultiply(original, original, 1.0, 0.0, false, true);
+  RMatrix A = original;
+  A = MatrixMultiply(A, A, 1.0, 0.0, false, true);
+  ASSERT_TRUE(A.isOK());
+  for (int k = 0; k < 25; ++k) EXPECT_NEAR(A(k), expected(k), 8 * eps);
+
+  // With accumulation the old target is read as C as well.
+  RMatrix B = original;
+  RMatrix twice = MatrixMultiply(original, original, 1.0, 0.0, false, false);
+  B = MatrixMultiply(B, B, 1.0, 1.0, false, false);
+  for (int k = 0; k < 25; ++k) EXPECT_NEAR(B(k), twice(k) + original(k), 8 * eps);
+
+  // A^T A of a 4 x 2 A is 2 x 2: the assignment re-makes A before the product could read it.
+  RMatrix tall = randomMatrix(4, 2, 4);
+  tall = MatrixMultiply(tall, tall, 1.0, 0.0, true, false);
+  EXPECT_FALSE(tall.isOK());
+  EXPECT_EQ(tall.getInfo(), -1);
+
+  // A view of an operand's block as the target.
+  RMatrix C = original;
+  RMatrix view(5, 5, C.Array());
+  view = MatrixMultiply(C, original, 1.0, 0.0, false, false);
+  RMatrix reference = MatrixMultiply(original, original, 1.0, 0.0, false, false);
+  for (int k = 0; k < 25; ++k) EXPECT_NEAR(C(k), reference(k), 8 * eps);
+
+  RMatrix D = original, E = randomMatrix(5, 5, 5);
+  E = MSub(D, E);  // target is the subtrahend
+  RMatrix F = randomMatrix(5, 5, 5);
+  for (int k = 0; k < 25; ++k) EXPECT_EQ(E(k), original(k) - F(k));
+
+  RMatrix G = original;
+  G = colJoin(G, original);
+  EXPECT_FALSE(G.isOK());
+  RMatrix H = original;
+  H = Euclidean2(H, original);
+  EXPECT_FALSE(H.isOK());
+  RMatrix K = original;
+  K = rowRange(K, 1, 2);
+  EXPECT_EQ(K.getInfo(), -1);
+}
+
+// C0 must have the product's shape; MSub must have a B at least as large as A.
+TEST(ShapeErrors, AddedBlockAndSubtrahendOfTheWrongSize) {
+  RMatrix A = randomMatrix(3, 2, 6), B = randomMatrix(2, 4, 7);
+  MatrixMultiply product(A, B, 1.0, 0.0, false, false);
+  RMatrix wrong(2, 2);
+  wrong = 5.0;
+  RMatrix T(2, 2);
+  T = 9.0;
+  T = MatrixMultiplyAndAdd(wrong, product);
+  EXPECT_FALSE(T.isOK());
+  EXPECT_EQ(T.getInfo(), -1);
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(T(k), 9.0);
+
+  RMatrix bias(3, 4);
+  bias = 1.0;
+  RMatrix sum = MatrixMultiplyAndAdd(bias, product);
+  ASSERT_TRUE(sum.isOK());
+  EXPECT_NEAR(sum(2, 3), 1.0 + A(2, 0) * B(0, 3) + A(2, 1) * B(1, 3), 4 * eps);
+
+  RMatrix big = randomMatrix(3, 3, 8), small = randomMatrix(2, 2, 9);
+  RMatrix difference = MSub(big, small);
+  EXPECT_FALSE(difference.isOK());
+  EXPECT_EQ(difference.getInfo(), -1);
+}

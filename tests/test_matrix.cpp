@@ -183,3 +183,47 @@ TEST(RMatrix, SetValueThroughTheSharedInterface) {
   writable.SetValue(1, 0, 4.0);
   EXPECT_EQ(m(1, 0), 4.0);
 }
+
+// Element counts are multiplied in 64 bits: a product beyond the int range, or a negative
+// dimension, throws before any storage is obtained, and the matrix resized keeps its shape.
+TEST(RMatrix, ImpossibleShapesThrowBeforeAllocating) {
+  const std::int32_t bytes = OrvomemUsed(), allocs = OrvoallocCalls();
+  EXPECT_THROW(RMatrix(65536, 65536), mvlException);
+  EXPECT_THROW(RMatrix(-1, 3), mvlException);
+  EXPECT_THROW(RMatrix(1 << 20, 1 << 12), mvlException);
+  EXPECT_EQ(OrvoallocCalls(), allocs);
+  {
+    RMatrix m(2, 3);
+    EXPECT_THROW(m.Resize(-1, -1), mvlException);
+    EXPECT_THROW(m.Resize(65536, 65536), mvlException);
+    EXPECT_EQ(m.Size(), mSize(2, 3));
+  }
+  EXPECT_THROW(mvlarray<double>(-5), mvlException);
+  EXPECT_EQ(OrvomemUsed(), bytes);
+}
+
+// Assigning an array or matrix from a view of its own block: the view is read before the
+// block is let go (run under the address sanitizer this is a use-after-free test).
+TEST(RMatrix, AssignmentFromAViewOfItsOwnBlock) {
+  mvlarray<double> a(6);
+  for (int i = 0; i < 6; ++i) a[i] = i;
+  mvlarray<double> tail(a.Array() + 2, 3);
+  a = tail;
+  ASSERT_EQ(a.Length(), 3);
+  EXPECT_TRUE(a.isOwner());
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(a[i], i + 2.0);
+
+  // Equal lengths, overlapping: copied as if through a temporary.
+  mvlarray<double> b(6);
+  for (int i = 0; i < 6; ++i) b[i] = i;
+  mvlarray<double> front(b.Array(), 4), back(b.Array() + 2, 4);
+  back = front;
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(b[i + 2], i);
+
+  RMatrix M(3, 3);
+  for (int k = 0; k < 9; ++k) M(k) = k;
+  RMatrix firstColumns(3, 2, M.Array());
+  M = firstColumns;
+  ASSERT_EQ(M.Size(), mSize(3, 2));
+  for (int k = 0; k < 6; ++k) EXPECT_EQ(M(k), k);
+}

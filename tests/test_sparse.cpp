@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -414,10 +415,12 @@ TEST(SparseSolve, RectangularSystems) {
   EXPECT_NEAR(x[0], 2.0, 8 * kEps);
   EXPECT_NEAR(x[1], -1.0, 8 * kEps);
 
-  // Inconsistent: two of the three equations are met exactly, the third is not.
+  // Inconsistent: two of the three equations are met exactly, the third is not, and the solve
+  // says so rather than reporting success.
   b[2] = 1.0;
   sparseMatrix tall2(tall);
-  ASSERT_TRUE(tall2.Solve(b, x));
+  EXPECT_FALSE(tall2.Solve(b, x));
+  EXPECT_EQ(tall2.Info(0), sparseMatrix::InconsistentSystem);
   int satisfied = 0;
   const double rows[3][2] = {{1, 2}, {3, 1}, {-1, 4}};
   for (int i = 0; i < 3; ++i)
@@ -533,9 +536,9 @@ TEST(SparseSolve, DiagonalTooSmallToPivotOn) {
   EXPECT_LT(backwardError(a, x, b), 16 * kEps);
 }
 
-// After a ReSolve that failed, the factors of the old values are gone: Solve reports that rather
-// than answering with them; a ReSolve with a sound matrix factorises again.
-TEST(SparseSolve, AFailedReSolveLeavesNothingToSolveWith) {
+// A ReSolve on entries that moved since the factorisation is refused before anything is
+// refactorised: the old factors still answer Solve, and a ReSolve on the original pattern works.
+TEST(SparseSolve, AReSolveOnAMovedEntryIsRefusedAndKeepsTheFactors) {
   sparseMatrix a = poisson2d(7);
   const int n = a.Nr();
   mvlarray<double> expected = knownSolution(n);
@@ -544,9 +547,8 @@ TEST(SparseSolve, AFailedReSolveLeavesNothingToSolveWith) {
   const int row = a.Irn()[1];
   a.Irn()[1] = 4 * n;  // outside the matrix
   EXPECT_FALSE(a.ReSolve(b, x));
-  EXPECT_EQ(a.Info(0), -6);
-  EXPECT_FALSE(a.Solve(b, x));
-  EXPECT_EQ(a.Info(0), -7);
+  EXPECT_EQ(a.Info(0), sparseMatrix::PatternChanged);
+  EXPECT_TRUE(a.Solve(b, x));
   a.Irn()[1] = row;
   ASSERT_TRUE(a.ReSolve(b, x));
   EXPECT_LT(maxDifference(x, expected), 1e-12);
@@ -645,4 +647,67 @@ TEST(SparseSolve, LogsTheFirstSquareFactorisation) {
   mvlarray<double> b9(9), x9(9);
   for (int i = 0; i < 9; ++i) b9[i] = 1.0;
   EXPECT_TRUE(c.Solve(b9, x9));
+}
+
+// x and b the same array: every solve works from b as it was, on both paths, whether it
+// factorises, reuses the factors or refactorises.
+TEST(SparseSolve, SolutionMayOverwriteTheRightHandSide) {
+  for (const bool general : {false, true}) {
+    sparseMatrix a = poisson2d(6);
+    const int n = a.Nr();
+    mvlarray<double> expected = knownSolution(n);
+    for (int pass = 0; pass < 3; ++pass) {
+      mvlarray<double> bx = product(a, expected);
+      const bool solved = pass == 2 ? a.ReSolve(bx, bx) : a.Solve(bx, bx, general);
+      ASSERT_TRUE(solved) << "general " << general << " pass " << pass;
+      EXPECT_LT(maxDifference(bx, expected), 1e-12) << "general " << general << " pass " << pass;
+    }
+  }
+}
+
+// ReSolve takes new values on the factorised pattern only: an appended entry, a lowered count
+// or a moved entry is refused with PatternChanged on both paths, and nothing is solved.
+TEST(SparseSolve, ReSolveRefusesAChangedPattern) {
+  for (const bool general : {false, true}) {
+    for (int change = 0; change < 3; ++change) {
+      sparseMatrix a = poisson2d(5);
+      const int n = a.Nr();
+      mvlarray<double> expected = knownSolution(n);
+      mvlarray<double> b = product(a, expected), x(n);
+      ASSERT_TRUE(a.Solve(b, x, general));
+      if (change == 0) a.SetAt(0, n - 1, 0.5);
+      if (change == 1) a.Nz() -= 1;
+      if (change == 2) a.Jcn()[0] = n;  // same count, an entry moved
+      for (int i = 0; i < n; ++i) x[i] = -7.0;
+      EXPECT_FALSE(a.ReSolve(b, x)) << "general " << general << " change " << change;
+      EXPECT_EQ(a.Info(0), sparseMatrix::PatternChanged);
+      EXPECT_EQ(x[0], -7.0);
+    }
+  }
+}
+
+// A count the caller set below zero (or past the storage) means no entries, not a crash.
+TEST(SparseSolve, AnEntryCountOutsideTheStorageIsNoEntries) {
+  for (const int count : {-1, -1000, 1 << 30}) {
+    for (const bool general : {false, true}) {
+      sparseMatrix a = poisson2d(3);
+      mvlarray<double> b(a.Nr()), x(a.Nc());
+      for (int i = 0; i < a.Nr(); ++i) b[i] = 1.0;
+      a.Nz() = count;
+      EXPECT_FALSE(a.Solve(b, x, general));
+      EXPECT_EQ(a.Info(0), -2);
+      EXPECT_THROW(a.SetAt(0, 0, 1.0), Orvo::mvlException);
+      EXPECT_THROW(a.Compress(), Orvo::mvlException);
+    }
+  }
+}
+
+// Sizes that the int storage cannot describe are refused before anything is allocated.
+TEST(SparseMatrixStorage, ImpossibleSizesThrow) {
+  Counters counters;
+  EXPECT_THROW(sparseMatrix(4, 2, INT_MAX), Orvo::mvlException);
+  EXPECT_THROW(sparseMatrix(4, INT_MAX, 2), Orvo::mvlException);
+  EXPECT_THROW(sparseMatrix(-1, 2, 2), Orvo::mvlException);
+  EXPECT_THROW(sparseMatrix(4, -2, 2), Orvo::mvlException);
+  counters.expectNoBytesOutstanding();
 }

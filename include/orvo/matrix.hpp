@@ -16,12 +16,15 @@
 //     C = colJoin(A, B);
 // Keeping one in a named variable (`auto e = Euclidean2(A, B);`) is allowed while A and B live;
 // binding a temporary matrix as an operand is rejected at compile time.
-// Unless an expression says it works in place, its target must not be one of its operands.
+// Aliasing of target and operand: every expression says in its comment whether its target may be
+// one of its operands (or share storage with one). Where it may not, the evaluation is refused
+// as a shape error (OK cleared, info -1) rather than computed from overwritten elements.
 #ifndef ORVO_MATRIX_HPP
 #define ORVO_MATRIX_HPP
 
 #include <cassert>
 #include <cmath>
+#include <cstdint>
 #include <utility>
 
 #include "orvo/config.hpp"
@@ -66,8 +69,10 @@ class Vector {
     for (int k = 0; k < length_; ++k) (*this)[k] = other[k];
     return *this;
   }
-  // Evaluates a deferred vector expression (for instance RandPerm) into this vector, which
-  // becomes an owning contiguous vector of the expression's length unless it already is one.
+  // Evaluates a deferred vector expression (for instance RandPerm) into this vector. A vector
+  // that already has the expression's length keeps its storage and stride, so a view delivers
+  // the values into the storage it views; any other length re-makes it as an owning contiguous
+  // vector of the expression's length (the previous storage is released if owned).
   Vector(const lazy<Vector<T>, T>& expression);
   Vector& operator=(const lazy<Vector<T>, T>& expression);
 
@@ -125,7 +130,8 @@ class Vector {
 };
 
 // Deferred expression producing a vector of E (the integer counterpart of lazyMatrix).
-// KickAss receives a contiguous target of exactly Length() elements.
+// KickAss receives a target of exactly Length() elements, possibly strided, and writes through
+// its operator[].
 template <class V, class E>
 class lazy {
  public:
@@ -146,7 +152,7 @@ Vector<T>::Vector(const lazy<Vector<T>, T>& expression) {
 
 template <class T>
 Vector<T>& Vector<T>::operator=(const lazy<Vector<T>, T>& expression) {
-  makeOwning(expression.Length());
+  if (length_ != expression.Length()) makeOwning(expression.Length());
   expression.KickAss(*this);
   return *this;
 }
@@ -172,13 +178,15 @@ class Matrix_Row {
 template <class T>
 class Matrix {
  public:
-  // Owns height*width uninitialised elements.
+  // Owns height*width uninitialised elements. A negative dimension, or a product beyond the int
+  // range, throws mvlException before anything is obtained.
   explicit Matrix(int height = 1, int width = 1)
-      : elements_(height * width), shape_(height, width) {}
+      : elements_(checkedElementCount(height, width, "Matrix")), shape_(height, width) {}
   // Owns a copy of `a` (the caller passes height*width elements).
   Matrix(int height, int width, const mvlarray<T>& a) : elements_(a), shape_(height, width) {}
   // Views the height*width elements at p, which stay the caller's and must outlive the matrix.
-  Matrix(int height, int width, T* p) : elements_(p, height * width), shape_(height, width) {}
+  Matrix(int height, int width, T* p)
+      : elements_(p, checkedElementCount(height, width, "Matrix")), shape_(height, width) {}
   explicit Matrix(mSize shape) : Matrix(shape.first, shape.second) {}
   Matrix(const Matrix&) = default;
   Matrix(Matrix&&) = default;
@@ -309,7 +317,8 @@ class ORVO_API RMatrix : public Matrix<double>, public IMatrix {
   }
 
   // Takes the new shape and re-makes the storage: every element is undefined afterwards, even
-  // when the shape did not change. The status is untouched.
+  // when the shape did not change. The status is untouched. A negative dimension or an element
+  // count beyond the int range throws mvlException and leaves the matrix as it was.
   void Resize(int height, int width);
 
   void SetValue(int row, int col, double value) override { (*this)(row, col) = value; }
@@ -333,11 +342,24 @@ class ORVO_API RMatrix : public Matrix<double>, public IMatrix {
   int info_ = 0;
 };
 
+// Whether the element blocks of a and b overlap (a matrix shares storage with itself and with
+// any view into its block). Empty matrices share nothing.
+inline bool sharesStorage(const RMatrix& a, const RMatrix& b) {
+  const long countA = static_cast<long>(a.Height()) * a.Width();
+  const long countB = static_cast<long>(b.Height()) * b.Width();
+  if (countA <= 0 || countB <= 0) return false;
+  const auto startA = reinterpret_cast<std::uintptr_t>(a.Array());
+  const auto startB = reinterpret_cast<std::uintptr_t>(b.Array());
+  return startA < startB + countB * sizeof(double) && startB < startA + countA * sizeof(double);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Structural expressions. None calls a kernel; each writes straight into its target.
 
 // [A B]: A.height x (A.width + B.width). Sets OK; if the heights differ, clears OK, sets info -1
-// and writes nothing.
+// and writes nothing. Aliasing: a target that is A or B (or shares storage with either) is a
+// shape error (OK cleared, info -1); an operand that is the target has lost its elements to the
+// re-shaping by then.
 class ORVO_API colJoin : public lazyMatrix {
  public:
   colJoin(const RMatrix& A, const RMatrix& B);
@@ -351,7 +373,8 @@ class ORVO_API colJoin : public lazyMatrix {
 };
 
 // [A; B]: (A.height + B.height) x A.width. Sets OK; if the widths differ, clears OK, sets info -1
-// and writes nothing.
+// and writes nothing. Aliasing as for colJoin: a target sharing storage with A or B is a shape
+// error (info -1).
 class ORVO_API rowJoin : public lazyMatrix {
  public:
   rowJoin(const RMatrix& A, const RMatrix& B);
@@ -365,6 +388,7 @@ class ORVO_API rowJoin : public lazyMatrix {
 };
 
 // Columns first..last (inclusive) of A. No status change; the range is not checked.
+// Aliasing: a target that is A (or shares storage with it) is a shape error (OK cleared, info -1).
 class ORVO_API colRange : public lazyMatrix {
  public:
   colRange(const RMatrix& A, int first, int last);
@@ -378,6 +402,7 @@ class ORVO_API colRange : public lazyMatrix {
 };
 
 // Rows first..last (inclusive) of A. No status change; the range is not checked.
+// Aliasing: a target that is A (or shares storage with it) is a shape error (OK cleared, info -1).
 class ORVO_API rowRange : public lazyMatrix {
  public:
   rowRange(const RMatrix& A, int first, int last);
@@ -390,7 +415,7 @@ class ORVO_API rowRange : public lazyMatrix {
   int last_;
 };
 
-// A height x width matrix whose every element is Value (0 or 1). No status change.
+// A height x width matrix whose every element is Value (0 or 1). No status change; no operand.
 template <int Value>
 class Vals : public lazyMatrix {
  public:
@@ -399,15 +424,17 @@ class Vals : public lazyMatrix {
 };
 
 // Only a shape: assigning it to a matrix gives the matrix that shape (elements undefined if the
-// shape changed, untouched otherwise) and computes nothing.
+// shape changed, untouched otherwise) and computes nothing. No operand, nothing to alias.
 class ORVO_API ShapeShifter : public lazyMatrix {
  public:
   ShapeShifter(int height, int width) : lazyMatrix(height, width) {}
 };
 
 // A - B, element by element in storage order: the target is assigned A (elements, shape and
-// status), then B is subtracted. Works in place when the target is A. B must hold at least as
-// many elements as A; shapes are not compared.
+// status), then B is subtracted. Shapes are not compared, but B holding fewer elements than A
+// is a shape error: the target is marked failed (OK cleared, info -1) and not written.
+// Aliasing: works in place when the target is A; a target that is B is exact too (B is read
+// from a copy).
 class ORVO_API MSub : public lazyMatrix {
  public:
   MSub(const RMatrix& A, const RMatrix& B);
@@ -422,6 +449,7 @@ class ORVO_API MSub : public lazyMatrix {
 
 // Replaces every element x of the target by F()(x), in place. Build it with the target's own
 // shape and assign it to that target: `M = Apply<matLogistic>(M.Height(), M.Width());`.
+// It has no operand, so there is nothing to alias.
 // No status change.
 template <class F>
 class Apply : public lazyMatrix {
@@ -452,6 +480,10 @@ struct matCauchy {
 // disagree clear OK, set info -1 and leave T's elements untouched. With beta != 0 the result
 // depends on T's previous elements, which are meaningful only when T already had the result
 // shape before the assignment (accumulating into such a T with beta = 1 is supported).
+// Aliasing: the target may be A or B (or share storage with them): the product is then formed
+// from copies of the shared operands, so `A = MatrixMultiply(A, A, ...)` is exact when the
+// result has A's shape. When the assignment had to re-shape an operand that is the target, that
+// operand's elements are gone before the product starts: the target is marked failed (info -1).
 class ORVO_API MatrixMultiply : public lazyMatrix {
  public:
   MatrixMultiply(const RMatrix& A, const RMatrix& B, double alpha, double beta, bool transA,
@@ -472,12 +504,15 @@ class ORVO_API MatrixMultiply : public lazyMatrix {
   double beta_;
   bool transA_;
   bool transB_;
+  mSize shapeA_;  // the operands' shapes when the expression was built, to recognise a target
+  mSize shapeB_;  // that re-shaping has stripped of its elements
 };
 
 // Squared Euclidean distances between the rows of A and the rows of B: T(i, j) = |a_i - b_j|^2,
 // A.height x B.height, formed as |a|^2 + |b|^2 - 2 A B^T. Not clamped: rounding may leave a tiny
 // negative value where two rows coincide. Sets OK; if A.width != B.width clears OK (the info
-// code is left alone) and writes nothing.
+// code is left alone) and writes nothing. Aliasing: a target sharing storage with A or B is a
+// shape error (OK cleared, info -1).
 class ORVO_API Euclidean2 : public lazyMatrix {
  public:
   Euclidean2(const RMatrix& A, const RMatrix& B);
@@ -492,8 +527,8 @@ class ORVO_API Euclidean2 : public lazyMatrix {
 
 // Euclidean distances between the rows of A and the rows of B: the squared distances of
 // Euclidean2, with values that rounding left below zero taken as 0, then square-rooted, so the
-// distance of a point to itself is 0, never NaN. Status as for Euclidean2 (no root taken on
-// failure).
+// distance of a point to itself is 0, never NaN. Status and aliasing as for Euclidean2 (no root
+// taken on failure).
 class ORVO_API Euclidean : public lazyMatrix {
  public:
   Euclidean(const RMatrix& A, const RMatrix& B);
@@ -507,8 +542,8 @@ class ORVO_API Euclidean : public lazyMatrix {
 };
 
 // Column-wise standardisation to mean 0 and sample standard deviation 1 (divisor h - 1). Works in
-// place. No guard against zero spread: a constant column becomes NaN, as does a one-row matrix.
-// The means and deviations are not returned; no status change.
+// place (the target may be A). No guard against zero spread: a constant column becomes NaN, as does
+// a one-row matrix. The means and deviations are not returned; no status change.
 class ORVO_API Normalize : public lazyMatrix {
  public:
   explicit Normalize(const RMatrix& A);
@@ -530,11 +565,22 @@ struct mySqrt {
 // alpha and beta are ignored). If T is not C0 (compared by storage) T is first assigned C0
 // (elements, shape, status); built with C0 = T it adds the product in place. Used by the network
 // code to add a bias block to a product.
+// A C0 whose shape is not the product's is a shape error: T is marked failed (OK cleared, info
+// -1) and its elements are not written. Aliasing: T may be C0 (in place), and A or B as for
+// MatrixMultiply.
 class MatrixMultiplyAndAdd : public Orvo::lazyMatrix {
  public:
   MatrixMultiplyAndAdd(Orvo::RMatrix& C0, Orvo::MatrixMultiply& product)
       : lazyMatrix(C0.Height(), C0.Width()), C0_(C0), product_(product) {}
   void KickAss(Orvo::RMatrix& target) const override {
+    const Orvo::RMatrix& A = product_.A();
+    const Orvo::RMatrix& B = product_.B();
+    const int rows = product_.transA() ? A.Width() : A.Height();
+    const int columns = product_.transB() ? B.Height() : B.Width();
+    if (C0_.Height() != rows || C0_.Width() != columns) {
+      target.markFailed(-1);
+      return;
+    }
     if (target.Array() != C0_.Array()) target = C0_;
     target = Orvo::MatrixMultiply(product_.A(), product_.B(), 1.0, 1.0, product_.transA(),
                                   product_.transB());

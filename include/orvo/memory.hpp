@@ -10,7 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <string>
+#include <utility>
 
 #include "orvo/config.hpp"
 
@@ -43,6 +45,25 @@ class ORVO_API mvlException : public std::exception {
  private:
   std::string message_;
 };
+
+// Element count height * width of a block, multiplied in 64 bits. Throws mvlException naming
+// `what` when a factor is negative or the product exceeds what an int (the library's element
+// index) holds, so no storage is obtained or touched for a size that cannot be addressed.
+inline int checkedElementCount(std::int64_t height, std::int64_t width, const char* what) {
+  const std::int64_t count = height * width;  // both factors fit in 32 bits: no overflow here
+  if (height < 0 || width < 0)
+    throw mvlException(std::string(what) + ": negative dimension " + std::to_string(height) +
+                       " x " + std::to_string(width));
+  if (count > std::numeric_limits<int>::max())
+    throw mvlException(std::string(what) + ": " + std::to_string(height) + " x " +
+                       std::to_string(width) + " elements exceed the int range");
+  return static_cast<int>(count);
+}
+
+// A length or workspace formula evaluated in 64 bits, checked as above.
+inline int checkedLength(std::int64_t length, const char* what) {
+  return checkedElementCount(length, 1, what);
+}
 
 // Stateless typed face of Orvomalloc/Orvofree; any two instances are interchangeable.
 template <class T>
@@ -79,14 +100,18 @@ struct ArrayAccess;
 //  * (p, n): views the n elements at p; they stay the caller's and must outlive the view.
 //  * Copy: always an owning deep copy, even of a view.
 //  * Assignment: equal lengths copy element-wise into the existing storage (so assigning to a
-//    view writes through); different lengths release owned storage and take new owned storage.
+//    view writes through); different lengths take new owned storage, filled before the old one
+//    is released, so the source may view this array's own block. Overlapping source and
+//    target of equal length copy as if through a temporary.
+//  * A negative length throws mvlException; nothing is obtained.
 //  * Moving from an owner transfers its block; moving from a view copies, as a copy would.
 // No operation checks indices; Debug builds assert them.
 template <class T, class A = OrvoAllocator<T>, class AI = OrvoAllocator<int>>
 class mvlarray {
  public:
   mvlarray() = default;
-  explicit mvlarray(int n) : data_(obtain(n)), length_(n), owner_(true) {}
+  explicit mvlarray(int n)
+      : data_(obtain(checkedLength(n, "mvlarray"))), length_(n), owner_(true) {}
   mvlarray(T* first, int n) : data_(first), length_(n), owner_(false) {}
   mvlarray(const mvlarray& other) : data_(obtain(other.length_)), length_(other.length_) {
     copyFrom(other.data_);
@@ -108,10 +133,14 @@ class mvlarray {
   mvlarray& operator=(const mvlarray& other) {
     if (this == &other) return *this;
     if (other.length_ != length_) {
+      // The source may be a view of this array's block: fill the new block before letting go.
+      T* fresh = obtain(other.length_);
+      for (int i = 0; i < other.length_; ++i) fresh[i] = other.data_[i];
       if (owner_) release();
+      data_ = fresh;
       length_ = other.length_;
-      data_ = obtain(length_);
       owner_ = true;
+      return *this;
     }
     copyFrom(other.data_);
     return *this;
@@ -120,6 +149,7 @@ class mvlarray {
   // Releases owned storage (an empty array passes its null pointer on, which is counted as a
   // release), then owns n fresh, uninitialised elements.
   void Reallocate(int n) {
+    checkedLength(n, "mvlarray");
     if (owner_) release();
     data_ = nullptr;
     length_ = n;
@@ -167,8 +197,14 @@ class mvlarray {
 
   T* obtain(int n) { return A().allocate(static_cast<std::size_t>(n)); }
   void release() { A().deallocate(data_, static_cast<std::size_t>(length_)); }
+  // Copies length_ elements; a source overlapping this block behind its start is copied from
+  // the back, so every element is read before it is overwritten.
   void copyFrom(const T* source) {
-    for (int i = 0; i < length_; ++i) data_[i] = source[i];
+    if (source < data_ && source + length_ > data_) {
+      for (int i = length_ - 1; i >= 0; --i) data_[i] = source[i];
+    } else {
+      for (int i = 0; i < length_; ++i) data_[i] = source[i];
+    }
   }
 
   T* data_ = nullptr;

@@ -373,7 +373,9 @@ class ORVO_API lmderCholSolver {
 //      f, is at most acc
 //   2  maxfun evaluations used (the one at the start counts)
 //   3  no further progress possible (line search or quadratic subproblem failed)
-//   4  the linearised constraints are inconsistent
+//   4  the constraints cannot be met from here: x is a point where no step reduces their
+//      violation to first order (starts far from the feasible set are handled by relaxing the
+//      linearised constraints; this code means even that finds no way back)
 //   5  invalid arguments: n < 1, m < 0, meq < 0, m < meq, or sizes too large for the workspace;
 //      also non-finite values at the starting point
 // On codes 2 and 3 x is put back to the best point and fVal() to its objective value.

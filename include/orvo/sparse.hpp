@@ -10,8 +10,8 @@
 // refactorises the current values on the same pattern. Square matrices take the square path,
 // rectangular ones (or a square one with general = true) the general path, which gives:
 //   * m > n, full column rank: the x satisfying the n pivot-row equations; exact for a
-//     consistent system, for an inconsistent one the remaining m - n equations are simply not
-//     satisfied (no least-squares fit);
+//     consistent system. For an inconsistent one (no least-squares fit is made) Solve returns
+//     false with Info(0) == InconsistentSystem, x holding that solution;
 //   * m < n, full row rank: a basic solution, the n - m non-pivot variables being zero;
 //   * rank deficient: a warning (Info(0) == 4), Solve returns false.
 // Every non-zero kernel status, warnings (positive values such as 1 = singular) included, makes
@@ -34,9 +34,21 @@ class ORVO_API sparseMatrix : public IMatrix {
   // Status codes read through Info(0) (see Info).
   static constexpr int Success = 0, Singular = 1, RankDeficient = 4, BadSize = -1, NoEntries = -2,
                        EntryOutside = -6;
+  // Info(0) set by the library itself rather than a kernel:
+  //   PatternChanged      ReSolve: the entries (their count, positions, or on the general path
+  //                       their order) are not those the factorisation was made from; nothing
+  //                       is refactorised or solved. A changed pattern needs a new matrix.
+  //   InconsistentSystem  general path with Nr > Nc: the solution satisfies the pivot rows but
+  //                       the normwise backward error of all Nr equations exceeds
+  //                       InconsistencyTolerance (no exact solution exists); the call returns
+  //                       false and x holds the computed solution.
+  static constexpr int PatternChanged = -10;
+  static constexpr int InconsistentSystem = 8;
+  static constexpr double InconsistencyTolerance = 1e-8;
 
   // capacity entries of storage for an nr x nc matrix; Irn and Ip filled with 1, Data with 0;
-  // no entries, not compressed, fill-in factor 4, no factorisation, no log file.
+  // no entries, not compressed, fill-in factor 4, no factorisation, no log file. A negative
+  // argument, or a dimension of INT_MAX (no room for the column starts), throws mvlException.
   sparseMatrix(int capacity, int nr, int nc);
   // 0 x 0 with no storage (fill-in factor 10); useful only as the target of an assignment.
   sparseMatrix();
@@ -49,8 +61,9 @@ class ORVO_API sparseMatrix : public IMatrix {
   ~sparseMatrix();
 
   // Appends entry (row, col, value), 0-based, growing the storage to floor(4 capacity / 3) + 1
-  // when full. No bounds check; the compressed flag is left as it is, so an entry appended to a
-  // compressed matrix is outside the column structure until Uncompress + Compress.
+  // when full (mvlException when that exceeds the int range, or when Nz() was set outside
+  // 0..Capacity()). No bounds check; the compressed flag is left as it is, so an entry appended to
+  // a compressed matrix is outside the column structure until Uncompress + Compress.
   void SetAt(int row, int col, double value);
   void SetValue(int row, int col, double value) override { SetAt(row, col, value); }
 
@@ -70,6 +83,7 @@ class ORVO_API sparseMatrix : public IMatrix {
 
   // Sorts the entries into column order and sets Ip (no effect when compressed). Entries whose
   // indices lie outside the matrix are dropped (Nz shrinks accordingly); duplicates are kept.
+  // An Nz() outside 0..Capacity() throws mvlException (so do MvMul and CheckSolution).
   void Compress();
   // Back to coordinate form: Jcn rewritten from Ip, entry order unchanged (no effect when not
   // compressed).
@@ -85,10 +99,12 @@ class ORVO_API sparseMatrix : public IMatrix {
   // Solves A x = b (b: Nr values, x: room for Nc values, written). general = true takes the
   // general path even for a square matrix. The matrix is left uncompressed. A failure to
   // obtain storage (mvlException) during the first square factorisation is caught and reported
-  // as false; elsewhere it propagates.
+  // as false; elsewhere it propagates. x may be b itself (the solve works from a copy of b).
+  // An Nz() outside 0..Capacity() counts as no entries (Info(0) == -2, false).
   bool Solve(mvlarray<double>& b, mvlarray<double>& x, bool general = false);
-  // Refactorises the current values (same pattern as when first solved) and solves; without a
-  // factorisation yet, the same as Solve(b, x, false).
+  // Refactorises the current values and solves; without a factorisation yet, the same as
+  // Solve(b, x, false). The entries must be the ones first factorised, only their values
+  // changed: otherwise false with Info(0) == PatternChanged. x may be b itself.
   bool ReSolve(mvlarray<double>& b, mvlarray<double>& x);
   // Entry k (0 = status) of the square record's information array if there is one, else of the
   // general record's; 0 without a record or when k lies outside the record's array. Square: 0 ok, 1
@@ -119,6 +135,8 @@ class ORVO_API sparseMatrix : public IMatrix {
 
  private:
   void growStorage();
+  // Throws mvlException when Nz() lies outside 0..Capacity().
+  void checkEntryCount() const;
   void releaseRecords();
 
   int nr_;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <optional>
 
 #include "kernel/dense/dense_kernels.hpp"
 #include "orvo/matrix.hpp"
@@ -20,7 +21,9 @@ MatrixMultiply::MatrixMultiply(const RMatrix& A, const RMatrix& B, double alpha,
       alpha_(alpha),
       beta_(beta),
       transA_(transA),
-      transB_(transB) {}
+      transB_(transB),
+      shapeA_(A.Size()),
+      shapeB_(B.Size()) {}
 
 void MatrixMultiply::KickAss(RMatrix& target) const {
   target.setOK();
@@ -31,9 +34,20 @@ void MatrixMultiply::KickAss(RMatrix& target) const {
     target.markFailed(-1);
     return;
   }
-  const int lda = leadingDimension(A_), ldb = leadingDimension(B_), ldc = leadingDimension(target);
-  BLAS_DGEMM(transA_ ? "T" : "N", transB_ ? "T" : "N", &m, &n, &k, &alpha_, A_.Array(), &lda,
-             B_.Array(), &ldb, &beta_, target.Array(), &ldc);
+  if ((&target == &A_ && A_.Size() != shapeA_) || (&target == &B_ && B_.Size() != shapeB_)) {
+    target.markFailed(-1);
+    return;
+  }
+  // The kernel must not write what it reads: shared operands are read from copies.
+  const bool sharedA = sharesStorage(target, A_), sharedB = sharesStorage(target, B_);
+  std::optional<RMatrix> copyA, copyB;
+  if (sharedA) copyA.emplace(A_);
+  if (sharedB && !(sharedA && &A_ == &B_)) copyB.emplace(B_);
+  const RMatrix* a = copyA ? &*copyA : &A_;
+  const RMatrix* b = copyB ? &*copyB : (sharedB && copyA ? &*copyA : &B_);
+  const int lda = leadingDimension(*a), ldb = leadingDimension(*b), ldc = leadingDimension(target);
+  BLAS_DGEMM(transA_ ? "T" : "N", transB_ ? "T" : "N", &m, &n, &k, &alpha_, a->Array(), &lda,
+             b->Array(), &ldb, &beta_, target.Array(), &ldc);
 }
 
 Euclidean2::Euclidean2(const RMatrix& A, const RMatrix& B)
@@ -41,6 +55,10 @@ Euclidean2::Euclidean2(const RMatrix& A, const RMatrix& B)
 
 void Euclidean2::KickAss(RMatrix& target) const {
   target.setOK();
+  if (sharesStorage(target, A_) || sharesStorage(target, B_)) {
+    target.markFailed(-1);
+    return;
+  }
   if (A_.Width() != B_.Width()) {
     target.setBad();
     return;

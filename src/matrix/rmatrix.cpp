@@ -34,7 +34,7 @@ void RMatrix::Resize(int height, int width) {
 // block. Its contents are undefined, so the copy and the heap round trip are skipped; the
 // counters still record the request and the release.
 void RMatrix::remake(int height, int width) {
-  const int count = height * width;
+  const int count = checkedElementCount(height, width, "RMatrix");
   detail::countTransientBlock();
   if (count != elements_.Length()) elements_.Reallocate(count);
   shape_ = mSize(height, width);

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <optional>
 
 #include "common/array_helpers.hpp"
 #include "orvo/matrix.hpp"
@@ -24,7 +25,7 @@ colJoin::colJoin(const RMatrix& A, const RMatrix& B)
 
 void colJoin::KickAss(RMatrix& target) const {
   target.setOK();
-  if (B_.Height() != A_.Height()) {
+  if (sharesStorage(target, A_) || sharesStorage(target, B_) || B_.Height() != A_.Height()) {
     target.markFailed(-1);
     return;
   }
@@ -38,7 +39,7 @@ rowJoin::rowJoin(const RMatrix& A, const RMatrix& B)
 
 void rowJoin::KickAss(RMatrix& target) const {
   target.setOK();
-  if (B_.Width() != A_.Width()) {
+  if (sharesStorage(target, A_) || sharesStorage(target, B_) || B_.Width() != A_.Width()) {
     target.markFailed(-1);
     return;
   }
@@ -50,6 +51,10 @@ colRange::colRange(const RMatrix& A, int first, int last)
     : lazyMatrix(A.Height(), last - first + 1), A_(A), first_(first), last_(last) {}
 
 void colRange::KickAss(RMatrix& target) const {
+  if (sharesStorage(target, A_)) {
+    target.markFailed(-1);
+    return;
+  }
   const long height = A_.Height();
   const double* from = A_.Array() + first_ * height;
   std::copy(from, from + (last_ - first_ + 1) * height, target.Array());
@@ -59,15 +64,27 @@ rowRange::rowRange(const RMatrix& A, int first, int last)
     : lazyMatrix(last - first + 1, A.Width()), A_(A), first_(first), last_(last) {}
 
 void rowRange::KickAss(RMatrix& target) const {
+  if (sharesStorage(target, A_)) {
+    target.markFailed(-1);
+    return;
+  }
   copyRowBlock(A_, first_, last_ - first_ + 1, target, 0);
 }
 
 MSub::MSub(const RMatrix& A, const RMatrix& B) : lazyMatrix(A.Height(), A.Width()), A_(A), B_(B) {}
 
 void MSub::KickAss(RMatrix& target) const {
+  if (elementCount(B_) < elementCount(A_)) {
+    target.markFailed(-1);
+    return;
+  }
+  // Assigning A to a target that holds B would overwrite B before it is read.
+  std::optional<RMatrix> copyB;
+  if (sharesStorage(target, B_) && &B_ != &A_) copyB.emplace(B_);
+  const RMatrix& subtrahend = copyB ? *copyB : B_;
   target = A_;
   double* t = target.Array();
-  const double* b = B_.Array();
+  const double* b = subtrahend.Array();
   const long n = elementCount(target);
   for (long k = 0; k < n; ++k) t[k] -= b[k];
 }

@@ -1,6 +1,8 @@
 // Storage, assembly, compression, product and residual of sparseMatrix.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <string>
 
 #include "kernel/sparse/sparse_kernels.hpp"
 #include "orvo/sparse.hpp"
@@ -17,10 +19,22 @@ constexpr int kSortControlLength = 10;
 
 }  // namespace
 
+namespace {
+// The dimensions and capacity a matrix can be built with: none negative, and room for the
+// Nc + 1 column starts and the max(Nr, Nc) + 1 sorting work in the int range.
+int checkedCapacity(int capacity, int nr, int nc) {
+  if (nr < 0 || nc < 0)
+    throw mvlException("sparseMatrix: negative dimension " + std::to_string(nr) + " x " +
+                       std::to_string(nc));
+  checkedLength(std::int64_t{std::max(nr, nc)} + 1, "sparseMatrix dimensions");
+  return checkedLength(capacity, "sparseMatrix capacity");
+}
+}  // namespace
+
 sparseMatrix::sparseMatrix(int capacity, int nr, int nc)
     : nr_(nr),
       nc_(nc),
-      jcn_(capacity),
+      jcn_(checkedCapacity(capacity, nr, nc)),
       nz_(0),
       capacity_(capacity),
       data_(capacity),
@@ -80,14 +94,21 @@ void sparseMatrix::releaseRecords() {
 }
 
 void sparseMatrix::growStorage() {
-  const int grown = 4 * capacity_ / 3 + 1;
+  const int grown = checkedLength(4 * std::int64_t{capacity_} / 3 + 1, "sparseMatrix capacity");
   resizeKeeping(irn_, grown);
   resizeKeeping(jcn_, grown);
   resizeKeeping(data_, grown);
   capacity_ = grown;
 }
 
+void sparseMatrix::checkEntryCount() const {
+  if (nz_ < 0 || nz_ > capacity_)
+    throw mvlException("sparseMatrix: Nz() = " + std::to_string(nz_) + " outside 0.." +
+                       std::to_string(capacity_));
+}
+
 void sparseMatrix::SetAt(int row, int col, double value) {
+  checkEntryCount();
   if (nz_ == capacity_) growStorage();
   irn_[nz_] = row + 1;
   jcn_[nz_] = col + 1;
@@ -97,6 +118,7 @@ void sparseMatrix::SetAt(int row, int col, double value) {
 
 void sparseMatrix::Compress() {
   if (compressed_) return;
+  checkEntryCount();
   // A default-constructed matrix owns no column starts; the kernel needs Nc + 1 of them.
   if (ip_.Length() < nc_ + 1) ip_.Reallocate(nc_ + 1);
   int work_length = std::max(nr_, nc_) + 1;

@@ -3,6 +3,8 @@
 #ifndef ORVO_SRC_SPARSE_SPARSE_RECORDS_HPP
 #define ORVO_SRC_SPARSE_SPARSE_RECORDS_HPP
 
+#include <cstdint>
+
 #include "kernel/sparse/sparse_kernels.hpp"
 #include "orvo/memory.hpp"
 #include "orvo/sparse.hpp"
@@ -32,6 +34,7 @@ struct MA38Work {
   int lindex = 0;
   int n = 0;
   int ne = 0;
+  std::uint64_t pattern = 0;  // digest of the entry positions factorised, in any order
   mvlarray<int> index;
   mvlarray<double> value;
 };
@@ -49,6 +52,7 @@ struct MA48Work {
   int ne = 0;
   int fill = 0;
   int la = 0;
+  std::uint64_t pattern = 0;  // digest of the entry positions factorised, in their order
   mvlarray<int> rowCopy;
   mvlarray<int> columnCopy;
   mvlarray<double> valueCopy;

@@ -4,9 +4,13 @@
 // before the call and call again.
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "kernel/sparse/sparse_kernels.hpp"
 #include "orvo/sparse.hpp"
@@ -53,6 +57,44 @@ std::int64_t times(std::int64_t a, std::int64_t b) {
   return a * b;
 }
 
+// --- the pattern a record was made from -------------------------------------------------
+
+// A 64-bit mix of one entry position (the finaliser of SplitMix64).
+std::uint64_t mixPosition(int row, int column) {
+  std::uint64_t z = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(row)) << 32) |
+                    static_cast<std::uint32_t>(column);
+  z += 0x9e3779b97f4a7c15ULL;
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
+
+// The square kernel rebuilds the column structure from the triples on every refactorisation,
+// so only the set of positions matters: a sum is blind to the order of the entries.
+std::uint64_t positionsDigest(const mvlarray<int>& irn, const mvlarray<int>& jcn, int entries) {
+  std::uint64_t digest = static_cast<std::uint64_t>(entries);
+  for (int k = 0; k < entries; ++k) digest += mixPosition(irn[k], jcn[k]);
+  return digest;
+}
+
+// The general refactorisation takes the new values position by position in the order of the
+// first factorisation, so there the order is part of the pattern.
+std::uint64_t orderedDigest(const mvlarray<int>& irn, const mvlarray<int>& jcn, int entries) {
+  std::uint64_t digest = static_cast<std::uint64_t>(entries);
+  for (int k = 0; k < entries; ++k)
+    digest = digest * 0x100000001b3ULL ^ mixPosition(irn[k], jcn[k]);
+  return digest;
+}
+
+// Whether two arrays' blocks overlap.
+bool overlapping(const mvlarray<double>& a, const mvlarray<double>& b) {
+  if (a.Length() <= 0 || b.Length() <= 0) return false;
+  const double* pa = a.Array();
+  const double* pb = b.Array();
+  return std::less<const double*>()(pa, pb + b.Length()) &&
+         std::less<const double*>()(pb, pa + a.Length());
+}
+
 // --- square path -------------------------------------------------------------------------
 
 std::unique_ptr<MA38Work> createSquareRecord(int nr, int nz, int fill_in,
@@ -65,6 +107,7 @@ std::unique_ptr<MA38Work> createSquareRecord(int nr, int nz, int fill_in,
   record->lindex = checkedLength(f * s + 2 * std::int64_t{nr} + 1);
   record->n = nr;
   record->ne = nz;
+  record->pattern = positionsDigest(irn, jcn, nz);
   // Only the front carries meaning; the kernel writes everything behind it before reading it,
   // once, into pages nobody has touched yet.
   regrowFront(record->index, record->lindex, 0);
@@ -183,6 +226,7 @@ std::unique_ptr<MA48Work> createGeneralRecord(int nc, int nr, int nz, int fill_i
   record->m = nr;
   record->ne = nz;
   record->fill = fill_in;
+  record->pattern = orderedDigest(irn, jcn, nz);
   record->rowCopy = irn;
   record->columnCopy = jcn;
   record->valueCopy = data;
@@ -267,19 +311,49 @@ bool generalSolve(MA48Work& w, int job, mvlarray<double>& b, mvlarray<double>& x
              w.iw.Array(), w.info.Array());
   return entry(w.info, 1) == 0;
 }
+
+// With more equations than unknowns the solution satisfies the pivot rows; the others hold only
+// if the system is consistent. Judged by the normwise backward error of all m equations,
+// |A x - b|_inf / (|A|_inf |x|_inf + |b|_inf), for the matrix the record factorised. When it
+// exceeds the tolerance the status becomes the inconsistency warning and x is kept.
+bool consistentSolution(MA48Work& w, const mvlarray<double>& b, const mvlarray<double>& x) {
+  if (w.m <= w.n) return true;
+  std::vector<double> residual(static_cast<std::size_t>(w.m));
+  std::vector<double> rowSum(static_cast<std::size_t>(w.m), 0.0);
+  for (int i = 0; i < w.m; ++i) residual[i] = -b[i];
+  for (int k = 0; k < w.ne; ++k) {
+    const int i = w.rowCopy[k] - 1, j = w.columnCopy[k] - 1;
+    if (i < 0 || i >= w.m || j < 0 || j >= w.n) continue;  // dropped by the kernel as well
+    residual[i] += w.valueCopy[k] * x[j];
+    rowSum[i] += std::fabs(w.valueCopy[k]);
+  }
+  double worst = 0.0, normA = 0.0, normB = 0.0, normX = 0.0;
+  for (int i = 0; i < w.m; ++i) {
+    worst = std::max(worst, std::fabs(residual[i]));
+    normA = std::max(normA, rowSum[i]);
+    normB = std::max(normB, std::fabs(b[i]));
+  }
+  for (int j = 0; j < w.n; ++j) normX = std::max(normX, std::fabs(x[j]));
+  if (worst <= sparseMatrix::InconsistencyTolerance * (normA * normX + normB)) return true;
+  entry(w.info, 1) = sparseMatrix::InconsistentSystem;
+  return false;
+}
 }  // namespace
 
 bool sparseMatrix::Solve(mvlarray<double>& b, mvlarray<double>& x, bool general) {
   Uncompress();
+  // A count the caller set outside the arrays describes no entries: the kernels say so.
+  const int entries = nz_ >= 0 && nz_ <= capacity_ ? nz_ : 0;
+  // Always solve from a copy: x may be b itself, and the refinement reads b after x is written.
   mvlarray<double> rhs(b);
   const bool square_path = nr_ == nc_ && !general;
-  if (square_path && square_ != nullptr) return squareSolve(*square_, b, x);
+  if (square_path && square_ != nullptr) return squareSolve(*square_, rhs, x);
 
   if (square_path) {
     int unit = kLogUnit;
     bool solved = false;
     try {
-      square_ = createSquareRecord(nr_, nz_, fill_in_, data_, irn_, jcn_).release();
+      square_ = createSquareRecord(nr_, entries, fill_in_, data_, irn_, jcn_).release();
       if (log_name_ != nullptr) {
         HSL_FFOPEN(log_name_, static_cast<int>(std::strlen(log_name_)), &unit);
         entry(square_->icntl, 1) = kLogUnit;
@@ -298,21 +372,40 @@ bool sparseMatrix::Solve(mvlarray<double>& b, mvlarray<double>& x, bool general)
 
   if (general_ != nullptr) {
     entry(general_->icntl, 9) = kRefineOnRepeatSolve;
-    return generalSolve(*general_, 3, rhs, x);
+    return generalSolve(*general_, 3, rhs, x) && consistentSolution(*general_, rhs, x);
   }
-  general_ = createGeneralRecord(nc_, nr_, nz_, fill_in_, data_, irn_, jcn_).release();
-  return generalAnalyseAndFactorise(*general_, 1) && generalSolve(*general_, 1, rhs, x);
+  general_ = createGeneralRecord(nc_, nr_, entries, fill_in_, data_, irn_, jcn_).release();
+  return generalAnalyseAndFactorise(*general_, 1) && generalSolve(*general_, 1, rhs, x) &&
+         consistentSolution(*general_, rhs, x);
 }
 
 bool sparseMatrix::ReSolve(mvlarray<double>& b, mvlarray<double>& x) {
   Uncompress();
   if (square_ == nullptr && general_ == nullptr) return Solve(b, x, false);
+  // The refactorisations take the new values on the pattern of the record; any other pattern
+  // would be factorised only in part.
+  const bool entriesValid = nz_ >= 0 && nz_ <= capacity_;
+  std::optional<mvlarray<double>> copy;
+  if (overlapping(b, x)) copy.emplace(b);
+  mvlarray<double>& rhs = copy ? *copy : b;
   if (square_ != nullptr) {
+    if (!entriesValid || nz_ != square_->ne ||
+        positionsDigest(irn_, jcn_, nz_) != square_->pattern) {
+      entry(square_->info, 1) = PatternChanged;
+      return false;
+    }
     entry(square_->icntl, 8) = kRefineOnResolve;
-    return squareRefactorise(*square_, irn_, jcn_, data_) && squareSolve(*square_, b, x);
+    return squareRefactorise(*square_, irn_, jcn_, data_) && squareSolve(*square_, rhs, x);
   }
+  if (!entriesValid || nz_ != general_->ne || orderedDigest(irn_, jcn_, nz_) != general_->pattern) {
+    entry(general_->info, 1) = PatternChanged;
+    return false;
+  }
+  // The record's copy of the values stands for the matrix factorised from now on.
+  std::copy(data_.Array(), data_.Array() + nz_, general_->valueCopy.Array());
   entry(general_->icntl, 9) = kRefineOnResolve;
-  return generalRefactorise(*general_, data_) && generalSolve(*general_, 3, b, x);
+  return generalRefactorise(*general_, data_) && generalSolve(*general_, 3, rhs, x) &&
+         consistentSolution(*general_, rhs, x);
 }
 
 int sparseMatrix::Info(int k) const {

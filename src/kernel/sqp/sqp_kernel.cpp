@@ -27,10 +27,21 @@ constexpr double kMaxBacktrack = 0.5;
 constexpr int kMaxTrials = 20;
 // Powell's damping: the curvature s^T y is kept at least this fraction of s^T B s.
 constexpr double kDampingThreshold = 0.2;
-// Relaxation of inconsistent linearised constraints: theta shrinks by this factor down to the
-// floor, below which the constraints are declared inconsistent.
-constexpr double kRelaxationFactor = 0.25;
-constexpr double kMinRelaxation = 1.0e-5;
+// Elastic subproblem (when the linearised constraints admit no step). Its penalty weight starts
+// at max(1, the merit weights) and grows by kElasticWeightGrowth, at most kMaxElasticIncreases
+// times per iteration, until the step removes at least kSteeringFraction of the violation that
+// the pure feasibility step (objective ignored, weights kFeasibilityWeightScale times larger)
+// removes (the steering rule of Byrd, Nocedal and Waltz).
+constexpr double kMinElasticWeight = 1.0;
+constexpr double kElasticWeightGrowth = 10.0;
+constexpr int kMaxElasticIncreases = 8;
+constexpr double kSteeringFraction = 0.1;
+constexpr double kFeasibilityWeightScale = 1.0e4;
+// The constraints are declared inconsistent when even the feasibility step removes less than this
+// fraction of the violation: x is then a stationary point of the violation.
+constexpr double kStationaryViolation = 1.0e-10;
+// Gradient norms below this are not used to scale an elastic weight.
+constexpr double kTinyGradient = 1.0e-8;
 // Constraint values are trusted to this multiple of rounding in their first-order terms.
 constexpr double kConstraintRounding = 64.0 * kEpsilon;
 // Merit values closer than this multiple of rounding in their terms are indistinguishable.
@@ -48,12 +59,13 @@ enum Scalar {
   kMeritBase,
   kSlope,
   kObjectiveBase,
-  kRelaxation,
+  kElasticMode,
   kHessianFresh,
   kOptimality,
   kTrials,
   kViolation,
   kMeritNoise,
+  kElasticWeight,
 };
 
 // Stages kept in w[kStage] between calls.
@@ -131,6 +143,7 @@ class SqpRun {
     s_[kEvaluations] = 1.0;
     s_[kIterations] = 0.0;
     for (int i = 0; i < m_; ++i) mu_[i] = 0.0;
+    s_[kElasticWeight] = 0.0;
     ResetHessian();
     BeginIteration();
   }
@@ -191,7 +204,20 @@ class SqpRun {
   }
 
   double Violation(int i, double value) const {
-    return i < meq_ ? std::abs(value) : std::max(0.0, -value);
+    return Orvo::sqp::ConstraintViolation(i, meq_, value);
+  }
+
+  double TotalViolation(const double* residual) const {
+    double total = 0.0;
+    for (int i = 0; i < m_; ++i) total += Violation(i, residual[i]);
+    return total;
+  }
+
+  // Violation weighted by the penalty weights, the part of the merit function it contributes.
+  double WeightedViolation(const double* residual) const {
+    double total = 0.0;
+    for (int i = 0; i < m_; ++i) total += mu_[i] * Violation(i, residual[i]);
+    return total;
   }
 
   double Merit(double f, const double* c) const {
@@ -242,16 +268,15 @@ class SqpRun {
     work.isActive = isActive_;
     work.active = iw_;
 
-    double theta = 1.0;
-    for (;;) {
-      for (int i = 0; i < m_; ++i) rhs_[i] = (i < meq_ || c_[i] < 0.0) ? theta * c_[i] : c_[i];
-      const Orvo::sqp::QpStatus status = Orvo::sqp::SolveQp(problem, work, d_, lambda_);
-      if (status == Orvo::sqp::QpStatus::Solved) break;
-      if (status == Orvo::sqp::QpStatus::Failed) return Finish(kNoProgress, false);
-      theta *= kRelaxationFactor;
-      if (theta < kMinRelaxation) return Finish(kInconsistent, false);
+    std::copy(c_, c_ + m_, rhs_);
+    const Orvo::sqp::QpStatus status = Orvo::sqp::SolveQp(problem, work, d_, lambda_);
+    if (status == Orvo::sqp::QpStatus::Failed) return Finish(kNoProgress, false);
+    const bool elastic = status == Orvo::sqp::QpStatus::Infeasible;
+    s_[kElasticMode] = elastic ? 1.0 : 0.0;
+    if (elastic) {
+      const int outcome = ElasticStep(problem, work);
+      if (outcome != kEvaluate) return Finish(outcome, false);
     }
-    s_[kRelaxation] = theta;
 
     const double gd = dot(n_, g_, d_);
     double optimality = std::abs(gd);
@@ -266,7 +291,7 @@ class SqpRun {
     s_[kOptimality] = optimality;
     s_[kViolation] = violation;
     Report();
-    if (theta == 1.0 && feasible && optimality <= acc_) return Finish(kConverged, false);
+    if (!elastic && feasible && optimality <= acc_) return Finish(kConverged, false);
 
     // Gradient of the Lagrangian at x_k with the new multipliers, for the curvature pair.
     std::copy(g_, g_ + n_, gradL_);
@@ -276,12 +301,13 @@ class SqpRun {
       for (int j = 0; j < n_; ++j) gradL_[j] -= lambda_[i] * a[j];
     }
 
-    // Penalty weights (Powell 1978): never below |lambda|, and decaying only slowly.
+    // Penalty weights (Powell 1978): never below |lambda|, and decaying only slowly. The elastic
+    // step has set them to the weights of its own subproblem, for which it is a descent direction.
     double slope = gd;
     double noise = std::abs(*f_);
     for (int i = 0; i < m_; ++i) {
       const double magnitude = std::abs(lambda_[i]);
-      mu_[i] = std::max(magnitude, 0.5 * (mu_[i] + magnitude));
+      if (!elastic) mu_[i] = std::max(magnitude, 0.5 * (mu_[i] + magnitude));
       const double linearised = c_[i] + slack_[i] - rhs_[i];
       slope += mu_[i] * (Violation(i, linearised) - Violation(i, c_[i]));
       if (mu_[i] != 0.0) noise += mu_[i] * ConstraintMagnitude(i);
@@ -294,10 +320,47 @@ class SqpRun {
     // rounding allowance alone.
     if (!(slope < 0.0) && slope <= noise) slope = 0.0;
     s_[kSlope] = slope;
-    if (!(slope <= 0.0)) return Finish(theta < 1.0 ? kInconsistent : kNoProgress, false);
+    if (!(slope <= 0.0)) return Finish(kNoProgress, false);
     if (s_[kEvaluations] >= maxfun_) return Finish(kLimit, false);
     s_[kTrials] = 0.0;
     SetTrial(1.0);
+  }
+
+  // The linearised constraints admit no step: d becomes the minimiser of the elastic subproblem
+  //     1/2 d^T B d + g^T d + sum_i mu_i viol_i(c_i + a_i^T d),
+  // whose weights mu_i (also those of the merit function, so that d is a descent direction for
+  // it) are raised until the step removes a fair share of the violation that can be removed.
+  // Returns kEvaluate to go on, kInconsistent when no step removes any violation (x is a
+  // stationary point of the violation), kNoProgress when a subproblem fails.
+  int ElasticStep(Orvo::sqp::QpProblem problem, Orvo::sqp::QpWorkspace& work) {
+    double weight = std::max(kMinElasticWeight, s_[kElasticWeight]);
+    for (int i = 0; i < m_; ++i) weight = std::max(weight, mu_[i]);
+    problem.cap = mu_;
+    for (int increase = 0;; ++increase) {
+      // Each violation is measured in units of its constraint's gradient norm, so that a
+      // steep constraint does not hold the others back (a distance to its boundary, to first
+      // order).
+      for (int i = 0; i < m_; ++i) {
+        const double norm = std::sqrt(Dot(n_, Gradient(i), Gradient(i)));
+        mu_[i] = std::max(mu_[i], weight / std::max(norm, kTinyGradient));
+      }
+      const double violation = WeightedViolation(c_);
+      problem.capScale = kFeasibilityWeightScale;
+      problem.gradientWeight = 0.0;
+      if (Orvo::sqp::SolveQp(problem, work, d_, lambda_) != Orvo::sqp::QpStatus::Solved)
+        return kNoProgress;
+      const double removable = violation - WeightedViolation(slack_);
+      if (!(removable > kStationaryViolation * violation)) return kInconsistent;
+      problem.capScale = 1.0;
+      problem.gradientWeight = 1.0;
+      if (Orvo::sqp::SolveQp(problem, work, d_, lambda_) != Orvo::sqp::QpStatus::Solved)
+        return kNoProgress;
+      const double removed = violation - WeightedViolation(slack_);
+      if (removed >= kSteeringFraction * removable || increase == kMaxElasticIncreases) break;
+      weight *= kElasticWeightGrowth;
+    }
+    s_[kElasticWeight] = weight;
+    return kEvaluate;
   }
 
   void SetTrial(double alpha) {

@@ -28,9 +28,10 @@
 //                2 maxfun evaluations used;
 //                3 no further progress possible: the line search found no acceptable point, or
 //                  the quadratic subproblem could not be solved to the end;
-//                4 the linearised constraints are inconsistent even after relaxation: no
-//                  step reduces every violation at once. x is the last accepted point. From a
-//                  start far from feasibility this can happen although the problem is feasible.
+//                4 the constraints cannot be met from here: the linearised constraints admit no
+//                  step, and not even the step that only seeks feasibility reduces their
+//                  weighted violation (x, the last accepted point, is a stationary point of the
+//                  violation at which it is positive).
 //                5 invalid arguments: n < 1, m < 0, meq < 0, meq > m, lcn < n with m > 0, lw too
 //                  short, non-finite values at the start, or info 0 without a run in progress.
 //                  Nothing is written except info.
@@ -40,9 +41,9 @@
 // Between calls the caller changes nothing but f, g, c and cn. Workspace layout (doubles):
 //   [0, 14)                    scalars: stage, evaluations, iterations, step length, merit
 //                              at the base point, its directional derivative, f at the base
-//                              point, relaxation factor, fresh-Hessian flag, optimality measure,
+//                              point, elastic-step flag, fresh-Hessian flag, optimality measure,
 //                              rejected trials, constraint violation, rounding level of the merit
-//                              function, one reserved
+//                              function, weight of the elastic subproblem
 //   14 + k*n, k = 0..19        n-vectors: base point x_k, g(x_k), search direction, Lagrangian
 //                              gradient at x_k, five scratch vectors of the subproblem, B s, y,
 //                              step, eight reserved
@@ -57,9 +58,12 @@
 // (Powell's damping keeps it positive definite), a convex subproblem solved by the dual active-set
 // method of Goldfarb and Idnani, and a backtracking line search on the exact (l1) penalty
 // function f + sum_i mu_i |violation_i| with weights mu_i >= |lambda_i|. When the linearised
-// constraints admit no step, the right-hand sides of the equalities and of the violated
-// inequalities are scaled by a factor theta < 1 (1/4, 1/16, ...), which asks the step to remove
-// only part of the violation; code 4 follows when even theta below 1e-5 leaves them inconsistent.
+// constraints admit no step (typically far from the feasible set), the step comes from the
+// elastic subproblem instead: the l1 penalty sum_i mu_i viol_i of the linearised constraints
+// takes their place, each weight at least rho / |grad c_i|; rho is raised tenfold (up to eight
+// times per iteration) until the step removes at least a tenth of the violation that the
+// feasibility-only step (objective ignored) removes. That step descends on the same merit
+// function; the normal subproblem is tried again at every new point.
 #ifndef ORVO_SRC_KERNEL_SQP_KERNEL_HPP
 #define ORVO_SRC_KERNEL_SQP_KERNEL_HPP
 

@@ -5,8 +5,15 @@
 // the primal direction z = J2 J2^T n_p, along which the added constraint moves while the active
 // ones stay put, and the dual direction r = R^{-1} J1^T n_p of the active multipliers. Adding and
 // dropping a constraint are Givens updates of J and R, so each iteration costs O(n^2).
+//
+// The elastic (l1) form caps every multiplier, |lambda_i| <= cap_i. A multiplier that reaches its
+// cap leaves the active set and stays fixed there: its constraint is left violated, its weighted
+// normal acts as a constant part of the gradient from then on. A capped constraint whose residual
+// crosses to the other side is taken up again like a violated one, its multiplier moving back
+// from the cap. The dual objective still rises at every step, so the method ends as before.
 #include "kernel/sqp/sqp_qp.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -56,15 +63,16 @@ void RotateColumns(int n, double* x, double* y, const Rotation& rot) {
   }
 }
 
-bool IsEquality(int entry, int meq) {
-  return std::abs(entry) - 1 < meq;
-}
+// States of a constraint in work.isActive.
+constexpr double kFree = 0.0;
+constexpr double kActive = 1.0;
+constexpr double kCapped = 2.0;
 
 // Removes the active constraint at position k: shifts the later columns of R one to the left,
 // restores the triangle with rotations of rows (l, l+1) and applies them to columns l, l+1 of J.
 void DropActive(int n, int& q, int k, QpWorkspace& work) {
   double* R = work.R;
-  work.isActive[std::abs(work.active[k]) - 1] = 0.0;
+  work.isActive[std::abs(work.active[k]) - 1] = kFree;
   for (int l = k; l + 1 < q; ++l) {
     const Rotation rot = MakeRotation(R[PackedIndex(l, l + 1)], R[PackedIndex(l + 1, l + 1)]);
     R[PackedIndex(l, l + 1)] = rot.radius;
@@ -100,14 +108,24 @@ void AddActive(int n, int& q, int entry, double multiplier, QpWorkspace& work) {
   for (int i = 0; i <= q; ++i) work.R[PackedIndex(i, q)] = dvec[i];
   work.u[q] = multiplier;
   work.active[q] = entry;
-  work.isActive[std::abs(entry) - 1] = 1.0;
+  work.isActive[std::abs(entry) - 1] = kActive;
   ++q;
   work.active[n] = q;
 }
 
-// Residuals a_i^T d + b_i of every constraint; returns the constraint to add next (equalities
-// first, then the most violated inequality), or -1 when every constraint holds.
-int ChooseViolated(const QpProblem& p, QpWorkspace& work, const double* d) {
+double Cap(const QpProblem& p, int i) {
+  return p.cap ? p.capScale * p.cap[i] : kInfinity;
+}
+double LowestMultiplier(const QpProblem& p, int i) {
+  return i < p.meq ? -Cap(p, i) : 0.0;
+}
+
+// Residuals a_i^T d + b_i of every constraint; returns the constraint to take up next, or -1 when
+// none is violated: equalities first, then the most violated inequality or capped constraint
+// (one at its cap whose residual has crossed to the side its multiplier does not allow). sigma
+// is the sign with which its normal enters: sigma (a^T d + b) is negative.
+int ChooseViolated(const QpProblem& p, QpWorkspace& work, const double* d, const double* lambda,
+                   double& sigma) {
   int chosen = -1;
   double worst = 0.0;
   for (int i = 0; i < p.m; ++i) {
@@ -119,18 +137,29 @@ int ChooseViolated(const QpProblem& p, QpWorkspace& work, const double* d) {
       magnitude += std::abs(a[j] * d[j]);
     }
     work.slack[i] = residual;
-    if (work.isActive[i] != 0.0) continue;
+    if (work.isActive[i] == kActive) continue;
     const double tolerance = kViolationTolerance * magnitude;
-    if (i < p.meq) {
+    if (work.isActive[i] == kCapped) {
+      const double side = lambda[i] > 0.0 ? 1.0 : -1.0;
+      if ((chosen < 0 || chosen >= p.meq || work.isActive[chosen] == kCapped) &&
+          side * residual > tolerance && (chosen < 0 || side * residual > worst)) {
+        chosen = i;
+        worst = side * residual;
+        sigma = -side;
+      }
+    } else if (i < p.meq) {
       // Any unmet equality goes before every inequality.
-      if (std::abs(residual) > tolerance && (chosen < 0 || std::abs(residual) > worst)) {
+      const bool equalityChosen = chosen >= 0 && chosen < p.meq && work.isActive[chosen] != kCapped;
+      if (std::abs(residual) > tolerance && (!equalityChosen || std::abs(residual) > worst)) {
         chosen = i;
         worst = std::abs(residual);
+        sigma = residual > 0.0 ? -1.0 : 1.0;
       }
-    } else if (chosen < 0 || chosen >= p.meq) {
+    } else if (chosen < 0 || chosen >= p.meq || work.isActive[chosen] == kCapped) {
       if (residual < -tolerance && (chosen < 0 || -residual > worst)) {
         chosen = i;
         worst = -residual;
+        sigma = 1.0;
       }
     }
   }
@@ -212,25 +241,29 @@ QpStatus SolveQp(const QpProblem& p, QpWorkspace& work, double* d, double* lambd
     }
   }
   // Unconstrained minimiser d = -J J^T g.
-  for (int j = 0; j < n; ++j) work.dvec[j] = dot(j + 1, J + static_cast<long>(j) * n, p.g);
+  for (int j = 0; j < n; ++j)
+    work.dvec[j] = p.gradientWeight * dot(j + 1, J + static_cast<long>(j) * n, p.g);
   for (int i = 0; i < n; ++i) d[i] = 0.0;
   for (int j = 0; j < n; ++j) {
     const double* column = J + static_cast<long>(j) * n;
     for (int i = 0; i <= j; ++i) d[i] -= work.dvec[j] * column[i];
   }
 
+  // lambda[i] holds the fixed multiplier of a capped constraint and, while a constraint is active,
+  // the part of its multiplier not in u (its cap when it was taken up from there, else 0).
   int q = 0;
   work.active[n] = 0;
   for (int i = 0; i < p.m; ++i) {
-    work.isActive[i] = 0.0;
+    work.isActive[i] = kFree;
     lambda[i] = 0.0;
   }
 
-  const long iterationLimit = 10L * (n + p.m) + 50;
+  const long iterationLimit = 20L * (n + p.m) + 100;
   long iterations = 0;
   bool refined = false;
   for (;;) {
-    const int chosen = ChooseViolated(p, work, d);
+    double sigma = 1.0;
+    const int chosen = ChooseViolated(p, work, d, lambda, sigma);
     if (chosen < 0) {
       if (refined || q == 0) break;
       RefineActive(p, q, work, d);
@@ -239,12 +272,14 @@ QpStatus SolveQp(const QpProblem& p, QpWorkspace& work, double* d, double* lambd
     }
     refined = false;
 
-    // Work with the constraint as sigma (a^T d + b) >= 0, sigma flipping an equality that is
-    // currently positive.
-    const double sigma = (chosen < p.meq && work.slack[chosen] > 0.0) ? -1.0 : 1.0;
+    // Work with the constraint as sigma (a^T d + b) >= 0; its multiplier is base + sigma t.
     const double* a = p.a + static_cast<long>(chosen) * p.lda;
     for (int i = 0; i < n; ++i) work.normal[i] = sigma * a[i];
     double residual = sigma * work.slack[chosen];
+    const double base = lambda[chosen];
+    work.isActive[chosen] = kFree;
+    const double multiplierLimit =
+        sigma > 0.0 ? Cap(p, chosen) - base : base - LowestMultiplier(p, chosen);
     double multiplier = 0.0;
     const int entry = static_cast<int>(sigma) * (chosen + 1);
 
@@ -267,41 +302,63 @@ QpStatus SolveQp(const QpProblem& p, QpWorkspace& work, double* d, double* lambd
         work.r[j] = sum / work.R[PackedIndex(j, j)];
       }
 
-      // Largest dual step before an active inequality's multiplier reaches zero.
+      // Largest dual step before an active multiplier reaches one of its bounds (0 for an
+      // inequality, the caps).
       double dualStep = kInfinity;
       int blocking = -1;
+      double blockingBound = 0.0;
       for (int j = 0; j < q; ++j) {
-        if (IsEquality(work.active[j], p.meq) || !(work.r[j] > 0.0)) continue;
-        const double ratio = work.u[j] / work.r[j];
+        const int i = std::abs(work.active[j]) - 1;
+        const double sign = work.active[j] > 0 ? 1.0 : -1.0;
+        const double value = lambda[i] + sign * work.u[j];
+        const double rate = -sign * work.r[j];
+        double ratio = kInfinity, bound = 0.0;
+        if (rate > 0.0 && Cap(p, i) < kInfinity) {
+          bound = Cap(p, i);
+          ratio = (bound - value) / rate;
+        } else if (rate < 0.0 && LowestMultiplier(p, i) > -kInfinity) {
+          bound = LowestMultiplier(p, i);
+          ratio = (value - bound) / -rate;
+        }
         if (ratio < dualStep) {
-          dualStep = ratio;
+          dualStep = std::max(ratio, 0.0);
           blocking = j;
+          blockingBound = bound;
         }
       }
       const double curvature = dot(n, work.z, work.normal);
       const bool canMove = curvature > kDependenceTolerance * total;
-      if (!canMove && blocking < 0) return QpStatus::Infeasible;
-
       const double fullStep = canMove ? -residual / curvature : kInfinity;
-      const double step = fullStep <= dualStep ? fullStep : dualStep;
+      const double capStep = multiplierLimit - multiplier;
+      const double step = std::min(fullStep, std::min(dualStep, capStep));
+      if (!(step < kInfinity)) return QpStatus::Infeasible;
+
       for (int j = 0; j < q; ++j) work.u[j] -= step * work.r[j];
       multiplier += step;
       if (canMove) {
         for (int i = 0; i < n; ++i) d[i] += step * work.z[i];
         residual += step * curvature;
       }
-      if (canMove && fullStep <= dualStep) {
+      if (canMove && fullStep <= dualStep && fullStep <= capStep) {
         AddActive(n, q, entry, multiplier, work);
         break;
       }
-      work.u[blocking] = 0.0;
+      if (capStep <= dualStep) {
+        // The multiplier reached its far bound before the constraint was met.
+        lambda[chosen] = base + sigma * multiplierLimit;
+        if (lambda[chosen] != 0.0) work.isActive[chosen] = kCapped;
+        break;
+      }
+      const int dropped = std::abs(work.active[blocking]) - 1;
       DropActive(n, q, blocking, work);
+      lambda[dropped] = blockingBound;
+      if (blockingBound != 0.0) work.isActive[dropped] = kCapped;
     }
   }
 
   for (int j = 0; j < q; ++j) {
     const int entry = work.active[j];
-    lambda[std::abs(entry) - 1] = (entry > 0 ? 1.0 : -1.0) * work.u[j];
+    lambda[std::abs(entry) - 1] += (entry > 0 ? 1.0 : -1.0) * work.u[j];
   }
   return QpStatus::Solved;
 }

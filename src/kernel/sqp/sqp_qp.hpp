@@ -24,10 +24,14 @@ void PackedSymmetricMultiply(int n, const double* B, const double* s, double* y)
 bool PackedCholesky(int n, const double* B, double* U);
 
 // The subproblem
-//     minimise 1/2 d^T H d + g^T d
+//     minimise 1/2 d^T H d + gradientWeight g^T d
 //     subject to a_i^T d + b_i = 0 (i < meq),  a_i^T d + b_i >= 0 (meq <= i < m),
 // with H = U^T U given by its packed Cholesky factor U and a_i in column i of `a` (leading
-// dimension lda >= n).
+// dimension lda >= n). With caps (cap non-null) it is the elastic form instead, which always
+// has a solution:
+//     minimise 1/2 d^T H d + gradientWeight g^T d + sum_i capScale cap_i viol_i(a_i^T d + b_i)
+// with viol_i as in ConstraintViolation and every cap_i > 0; gradientWeight 0 then asks for the
+// step that removes the most violation, shortened by H.
 struct QpProblem {
   int n = 0;
   int m = 0;
@@ -37,6 +41,9 @@ struct QpProblem {
   const double* a = nullptr;
   int lda = 0;
   const double* b = nullptr;
+  const double* cap = nullptr;
+  double capScale = 1.0;
+  double gradientWeight = 1.0;
 };
 
 // Scratch of the dual active-set method, all sliced from the caller's workspace.
@@ -64,12 +71,19 @@ struct QpWorkspace {
 enum class QpStatus { Solved, Infeasible, Failed };
 
 // Goldfarb–Idnani dual active-set method (Math. Programming 27, 1983): starts from the
-// unconstrained minimiser -H^{-1} g and adds the most violated constraint (equalities first) until
-// all hold, dropping inequalities whose multipliers would turn negative. On Solved, d holds the
-// minimiser, lambda[i] the multiplier of constraint i (>= 0 for inequalities, 0 when inactive,
-// with H d + g = sum lambda_i a_i), and work.slack the constraint residuals at d. Infeasible: the
-// constraints admit no d. Failed: the iteration limit was reached (degeneracy or rounding).
+// unconstrained minimiser and adds the most violated constraint (equalities first) until all
+// hold, dropping inequalities whose multipliers would turn negative (and, in the elastic form,
+// fixing multipliers that reach their caps). On Solved, d holds the minimiser, lambda[i] the
+// multiplier of constraint i (>= 0 for inequalities, 0 when inactive, |lambda_i| <= capScale cap_i
+// in the elastic form, with H d + gradientWeight g = sum lambda_i a_i), and work.slack the
+// constraint residuals at d. Infeasible (never in the elastic form): the constraints admit no d.
+// Failed: the iteration limit was reached (degeneracy or rounding).
 QpStatus SolveQp(const QpProblem& problem, QpWorkspace& work, double* d, double* lambda);
+
+// Violation of constraint i at residual r: |r| for an equality, max(0, -r) for an inequality.
+inline double ConstraintViolation(int i, int meq, double r) {
+  return i < meq ? (r < 0.0 ? -r : r) : (r < 0.0 ? -r : 0.0);
+}
 
 }  // namespace Orvo::sqp
 
