@@ -341,7 +341,7 @@ class SqpRun {
       // steep constraint does not hold the others back (a distance to its boundary, to first
       // order).
       for (int i = 0; i < m_; ++i) {
-        const double norm = std::sqrt(Dot(n_, Gradient(i), Gradient(i)));
+        const double norm = std::sqrt(dot(n_, Gradient(i), Gradient(i)));
         mu_[i] = std::max(mu_[i], weight / std::max(norm, kTinyGradient));
       }
       const double violation = WeightedViolation(c_);
