@@ -205,7 +205,7 @@ class SquareFactorisation {
     assert(static_cast<int>(a_.row.size()) <= entries_);
     if (refactoriseInPlace()) return;
     chooseSymmetricOrder();
-    assert(given_order_.empty() || isPermutation(given_order_, order_));
+    assert(givenOrder_.empty() || isPermutation(givenOrder_, order_));
     if (supernodal_ && !interchanges_ && factoriseSupernodal()) return;
     // Whatever factors the arrays held, none of them is claimed any longer.
     assert(keep_[kMark] != kFactorisedMark);
@@ -221,11 +221,11 @@ class SquareFactorisation {
   }
 
   void endShort() {
-    info_[kIndexNeeded] = info_[kIndexNeededRefactor] = clampToInt(index_needed_);
-    info_[kValueNeeded] = info_[kValueNeededRefactor] = clampToInt(value_needed_);
-    const bool index_short = index_needed_ > lindex_, value_short = value_needed_ > lvalue_;
-    assert(index_short || value_short);
-    finish(index_short && value_short ? kBothShort : (index_short ? kIndexShort : kValueShort));
+    info_[kIndexNeeded] = info_[kIndexNeededRefactor] = clampToInt(indexNeeded_);
+    info_[kValueNeeded] = info_[kValueNeededRefactor] = clampToInt(valueNeeded_);
+    const bool indexShort = indexNeeded_ > lindex_, valueShort = valueNeeded_ > lvalue_;
+    assert(indexShort || valueShort);
+    finish(indexShort && valueShort ? kBothShort : (indexShort ? kIndexShort : kValueShort));
   }
 
   void record(int layout, std::int64_t lnz, std::int64_t unz, int rank, bool symmetric) {
@@ -239,8 +239,8 @@ class SquareFactorisation {
     keep_[kSymmetric] = symmetric ? 1 : 0;
     keep_[kLayout] = layout;
     keepPattern(keep_, pattern_);
-    info_[kIndexNeeded] = info_[kIndexNeededRefactor] = clampToInt(index_needed_);
-    info_[kValueNeeded] = info_[kValueNeededRefactor] = clampToInt(value_needed_);
+    info_[kIndexNeeded] = info_[kIndexNeededRefactor] = clampToInt(indexNeeded_);
+    info_[kValueNeeded] = info_[kValueNeededRefactor] = clampToInt(valueNeeded_);
     info_[kLInfo] = keep_[kLnz];
     info_[kUInfo] = keep_[kUnz];
     info_[kRankInfo] = rank;
@@ -259,7 +259,7 @@ class SquareFactorisation {
     rinfo_[1] = outcome.flops;
     rinfo_[2] = outcome.smallestPivot;
     rinfo_[3] = outcome.largestPivot;
-    assert(index_needed_ <= lindex_ && value_needed_ <= lvalue_);
+    assert(indexNeeded_ <= lindex_ && valueNeeded_ <= lvalue_);
     finish(kOk);
     return outcome.kind;
   }
@@ -278,7 +278,7 @@ class SquareFactorisation {
     keep_[kMark] = reuseOrder_ ? kOrderedMark : 0;
     // An ordering left behind the matrix is read only when a short call of this routine put it
     // there.
-    ordering_left_ = !reuseOrder_ && keep_[kOrderingLeft] == 1;
+    orderingLeft_ = !reuseOrder_ && keep_[kOrderingLeft] == 1;
     keep_[kOrderingLeft] = 0;
     if (order_ < 1) {
       finish(kBadOrder);
@@ -295,8 +295,8 @@ class SquareFactorisation {
     if (lindex_ < frontIntegers_ || lvalue_ < entries_) {
       info_[kIndexNeeded] = info_[kIndexNeededRefactor] = clampToInt(frontIntegers_);
       info_[kValueNeeded] = info_[kValueNeededRefactor] = entries_;
-      const bool index_short = lindex_ < frontIntegers_, value_short = lvalue_ < entries_;
-      finish(index_short && value_short ? kBothShort : (index_short ? kIndexShort : kValueShort));
+      const bool indexShort = lindex_ < frontIntegers_, valueShort = lvalue_ < entries_;
+      finish(indexShort && valueShort ? kBothShort : (indexShort ? kIndexShort : kValueShort));
       return true;
     }
     return false;
@@ -310,12 +310,12 @@ class SquareFactorisation {
     }
     info_[kSummedInfo] = static_cast<int>(a_.row.size());
     pattern_ = sparse_lu::PatternFingerprint(a_);
-    integers_behind_ = index_ + frontIntegers_;
-    reals_behind_ = value_ + entries_;
-    integer_room_ = lindex_ - frontIntegers_;
-    real_room_ = lvalue_ - entries_;
-    left_.at = integers_behind_;
-    left_.room = integer_room_;
+    integersBehind_ = index_ + frontIntegers_;
+    realsBehind_ = value_ + entries_;
+    integerRoom_ = lindex_ - frontIntegers_;
+    realRoom_ = lvalue_ - entries_;
+    left_.at = integersBehind_;
+    left_.room = integerRoom_;
     return false;
   }
 
@@ -324,20 +324,19 @@ class SquareFactorisation {
   bool refactoriseInPlace() {
     if (!reuseOrder_ || keep_[kLayout] != kSupernodalLayout) return false;
     sparse_lu::SupernodalView view;
-    if (!sparse_lu::ViewSupernodal(integers_behind_, integer_room_, reals_behind_, real_room_,
-                                   view) ||
+    if (!sparse_lu::ViewSupernodal(integersBehind_, integerRoom_, realsBehind_, realRoom_, view) ||
         view.n != order_) {
       reuseOrder_ = false;
       keep_[kMark] = 0;
       return false;
     }
-    given_order_.assign(view.order, view.order + order_);
+    givenOrder_.assign(view.order, view.order + order_);
     supernodal_ = true;
     if (keptPattern(keep_) != pattern_) return false;
     // Same structure: the exact lengths are those of the structure there.
     keep_[kMark] = kOrderedMark;
-    index_needed_ = frontIntegers_ + sparse_lu::SupernodalIntegers(view);
-    value_needed_ = entries_ + sparse_lu::SupernodalReals(view);
+    indexNeeded_ = frontIntegers_ + sparse_lu::SupernodalIntegers(view);
+    valueNeeded_ = entries_ + sparse_lu::SupernodalReals(view);
     const auto kind = supernodalNumeric(view, keep_[kLnz], keep_[kUnz]);
     if (kind == sparse_lu::SupernodalOutcome::kDone) return true;
     interchanges_ = kind == sparse_lu::SupernodalOutcome::kPivotRejected;
@@ -347,11 +346,11 @@ class SquareFactorisation {
   // The order, when one is known before the engine: stored, left by a short call, or found here.
   void chooseSymmetricOrder() {
     if (reuseOrder_ || settings_.strategy == sparse_lu::Settings::kUnsymmetric) return;
-    if (!ordering_left_ || !sparse_lu::TakeLeftOrdering(left_, order_, pattern_, given_order_,
-                                                        predicted_, interchanges_))
-      predicted_ = sparse_lu::SymmetricOrdering(a_, given_order_);
+    if (!orderingLeft_ || !sparse_lu::TakeLeftOrdering(left_, order_, pattern_, givenOrder_,
+                                                       predicted_, interchanges_))
+      predicted_ = sparse_lu::SymmetricOrdering(a_, givenOrder_);
     supernodal_ = predicted_ > 0;
-    if (!supernodal_) given_order_.clear();
+    if (!supernodal_) givenOrder_.clear();
   }
 
   // The interchange-free factorisation under the symmetric order. False (the engine to follow,
@@ -360,14 +359,14 @@ class SquareFactorisation {
     // When the ordering's count shows a first factorisation's storage short for certain, the
     // analysis is left to the call that has the room, and an estimate that covers it is
     // reported; otherwise the analysis judges the exact sizes.
-    std::int64_t index_least = 0, value_least = 0;
-    sparse_lu::LeastSupernodal(order_, predicted_, index_least, value_least);
+    std::int64_t indexLeast = 0, valueLeast = 0;
+    sparse_lu::LeastSupernodal(order_, predicted_, indexLeast, valueLeast);
     if (!reuseOrder_ &&
-        (frontIntegers_ + index_least > lindex_ || entries_ + value_least > lvalue_)) {
-      sparse_lu::EstimateSupernodal(order_, predicted_, index_needed_, value_needed_);
-      index_needed_ += frontIntegers_;
-      value_needed_ += entries_;
-      sparse_lu::LeaveOrdering(left_, pattern_, given_order_, predicted_, false);
+        (frontIntegers_ + indexLeast > lindex_ || entries_ + valueLeast > lvalue_)) {
+      sparse_lu::EstimateSupernodal(order_, predicted_, indexNeeded_, valueNeeded_);
+      indexNeeded_ += frontIntegers_;
+      valueNeeded_ += entries_;
+      sparse_lu::LeaveOrdering(left_, pattern_, givenOrder_, predicted_, false);
       keep_[kOrderingLeft] = left_.left ? 1 : 0;
       {
         endShort();
@@ -375,12 +374,11 @@ class SquareFactorisation {
       }
     }
     sparse_lu::SupernodalStructure structure;
-    if (sparse_lu::AnalyseSupernodal(a_, given_order_, structure)) {
-      index_needed_ = frontIntegers_ + sparse_lu::SupernodalIntegers(structure);
-      value_needed_ = entries_ + sparse_lu::SupernodalReals(structure);
-      if (index_needed_ > lindex_ || value_needed_ > lvalue_) {
-        if (!reuseOrder_)
-          sparse_lu::LeaveOrdering(left_, pattern_, given_order_, predicted_, false);
+    if (sparse_lu::AnalyseSupernodal(a_, givenOrder_, structure)) {
+      indexNeeded_ = frontIntegers_ + sparse_lu::SupernodalIntegers(structure);
+      valueNeeded_ = entries_ + sparse_lu::SupernodalReals(structure);
+      if (indexNeeded_ > lindex_ || valueNeeded_ > lvalue_) {
+        if (!reuseOrder_) sparse_lu::LeaveOrdering(left_, pattern_, givenOrder_, predicted_, false);
         keep_[kOrderingLeft] = left_.left ? 1 : 0;
         {
           endShort();
@@ -391,14 +389,14 @@ class SquareFactorisation {
       // run out of memory): only an order, for a refactorisation to start from.
       keep_[kMark] = reuseOrder_ ? kOrderedMark : 0;
       const sparse_lu::SupernodalView view =
-          sparse_lu::StoreSupernodal(structure, integers_behind_, reals_behind_);
+          sparse_lu::StoreSupernodal(structure, integersBehind_, realsBehind_);
       if (supernodalNumeric(view, structure.lnz, structure.unz) ==
           sparse_lu::SupernodalOutcome::kDone)
         return true;
       // The structure (and so the order) stays in the arrays for a repeated refactorisation.
       record(kSupernodalLayout, structure.lnz, structure.unz, 0, true);
       keep_[kMark] = reuseOrder_ ? kOrderedMark : 0;
-      given_order_ = structure.order;
+      givenOrder_ = structure.order;
     }
     interchanges_ = true;
     return false;
@@ -409,33 +407,33 @@ class SquareFactorisation {
   void factoriseWithEngine() {
     const int* given = nullptr;
     sparse_lu::KeptAnalysis analysis;
-    analysis.at = integers_behind_;
-    if (!given_order_.empty()) {
-      given = given_order_.data();
+    analysis.at = integersBehind_;
+    if (!givenOrder_.empty()) {
+      given = givenOrder_.data();
       settings_.strategy = sparse_lu::Settings::kSymmetric;
     } else if (reuseOrder_) {
       analysis.heldBytes = keep_[kAnalysisBytes];
       analysis.heldPattern = keptPattern(keep_);
-      const int* q = integers_behind_ + sparse_lu::AnalysisIntegers(analysis.heldBytes) + order_;
-      given_order_.assign(q, q + order_);
-      given = given_order_.data();
+      const int* q = integersBehind_ + sparse_lu::AnalysisIntegers(analysis.heldBytes) + order_;
+      givenOrder_.assign(q, q + order_);
+      given = givenOrder_.data();
       settings_.strategy = keep_[kSymmetric] != 0 ? sparse_lu::Settings::kSymmetric
                                                   : sparse_lu::Settings::kUnsymmetric;
     }
     // The analysis is kept only where the arrays have room beyond the factors: the lengths
     // reported as needed are those of the matrix and the factors alone.
     auto fits = [&](std::int64_t lnz, std::int64_t unz) {
-      index_needed_ = frontIntegers_ + sparse_lu::FactorIntegers(order_, order_, lnz, unz);
-      value_needed_ = entries_ + sparse_lu::FactorReals(order_, lnz, unz);
-      return index_needed_ <= lindex_ && value_needed_ <= lvalue_;
+      indexNeeded_ = frontIntegers_ + sparse_lu::FactorIntegers(order_, order_, lnz, unz);
+      valueNeeded_ = entries_ + sparse_lu::FactorReals(order_, lnz, unz);
+      return indexNeeded_ <= lindex_ && valueNeeded_ <= lvalue_;
     };
     auto place = [&](std::int64_t lnz, std::int64_t) {
       // The old factors, and the order among them, are overwritten from here on.
       keep_[kMark] = 0;
-      if (index_needed_ + sparse_lu::AnalysisIntegers(analysis.bytes) > lindex_) analysis.bytes = 0;
+      if (indexNeeded_ + sparse_lu::AnalysisIntegers(analysis.bytes) > lindex_) analysis.bytes = 0;
       return sparse_lu::LayFactors(order_, order_, lnz,
-                                   integers_behind_ + sparse_lu::AnalysisIntegers(analysis.bytes),
-                                   reals_behind_);
+                                   integersBehind_ + sparse_lu::AnalysisIntegers(analysis.bytes),
+                                   realsBehind_);
     };
     // Patterns the engine orders for itself are not near-symmetric (or the caller imposed the
     // unsymmetric strategy): the engine then computes no ordering beforehand to leave behind.
@@ -446,13 +444,13 @@ class SquareFactorisation {
         // A first factorisation under an order that needs interchanges leaves it for the
         // repeated call, which then goes straight to the engine.
         if (!reuseOrder_ && given != nullptr)
-          sparse_lu::LeaveOrdering(left_, pattern_, given_order_,
+          sparse_lu::LeaveOrdering(left_, pattern_, givenOrder_,
                                    std::max<std::int64_t>(predicted_, 1), true);
         keep_[kOrderingLeft] = left_.left ? 1 : 0;
         return endShort();
       case sparse_lu::Attempt::kInvalid:
-        info_[kIndexNeeded] = info_[kIndexNeededRefactor] = clampToInt(index_needed_);
-        info_[kValueNeeded] = info_[kValueNeededRefactor] = clampToInt(value_needed_);
+        info_[kIndexNeeded] = info_[kIndexNeededRefactor] = clampToInt(indexNeeded_);
+        info_[kValueNeeded] = info_[kValueNeededRefactor] = clampToInt(valueNeeded_);
         return finish(kOutside);
       default:
         break;
@@ -464,7 +462,7 @@ class SquareFactorisation {
     rinfo_[1] = attempt.flops;
     rinfo_[2] = attempt.smallestPivot;
     rinfo_[3] = attempt.largestPivot;
-    assert(index_needed_ <= lindex_ && value_needed_ <= lvalue_);
+    assert(indexNeeded_ <= lindex_ && valueNeeded_ <= lvalue_);
     finish(attempt.kind == sparse_lu::Attempt::kSingular ? kSingular : kOk);
   }
 
@@ -483,15 +481,15 @@ class SquareFactorisation {
   const std::int64_t frontIntegers_;
   sparse_lu::Settings settings_;
 
-  bool ordering_left_ = false;
+  bool orderingLeft_ = false;
   sparse_lu::ColumnForm a_;
   std::uint64_t pattern_ = 0;
-  int* integers_behind_ = nullptr;
-  double* reals_behind_ = nullptr;
-  std::int64_t integer_room_ = 0, real_room_ = 0;
+  int* integersBehind_ = nullptr;
+  double* realsBehind_ = nullptr;
+  std::int64_t integerRoom_ = 0, realRoom_ = 0;
   // Lengths the call needs, reported on every outcome.
-  std::int64_t index_needed_ = 0, value_needed_ = 0;
-  std::vector<int> given_order_;
+  std::int64_t indexNeeded_ = 0, valueNeeded_ = 0;
+  std::vector<int> givenOrder_;
   bool interchanges_ = false;  // the order is known to need row interchanges
   bool supernodal_ = false;
   std::int64_t predicted_ = 0;
@@ -556,7 +554,7 @@ void HSL_MA38CD(const int* n, const int*, const bool* transpose, const int* lval
   const int entries = keep[kEntries];
   sparse_lu::SupernodalView supernodal;
   // The factors the keep describes must lie within the lengths given.
-  auto laid_out = [&]() {
+  auto laidOut = [&]() {
     if (keep[kLayout] == kSupernodalLayout)
       return sparse_lu::ViewSupernodal(
           const_cast<int*>(index) + 2 * std::int64_t{entries}, *lindex - 2 * std::int64_t{entries},
@@ -566,7 +564,7 @@ void HSL_MA38CD(const int* n, const int*, const bool* transpose, const int* lval
                *lindex &&
            entries + sparse_lu::FactorReals(order, keep[kLnz], keep[kUnz]) <= *lvalue;
   };
-  const bool usable = keep[kMark] == kFactorisedMark && keep[kOrder] == order && laid_out();
+  const bool usable = keep[kMark] == kFactorisedMark && keep[kOrder] == order && laidOut();
   if (!usable) {
     info[kStatus] = kNoFactors;
     reportError(icntl, "HSL_MA38CD", kNoFactors);
@@ -599,14 +597,14 @@ void HSL_MA38CD(const int* n, const int*, const bool* transpose, const int* lval
   double* r = w + 2 * order;
   double* correction = w + 3 * order;
   for (int step = 0; step < steps; ++step) {
-    double row_sum_max = 0.0;
-    const double largest = residual(order, entries, index, value, *transpose, b, x, r, row_sum_max);
-    double x_max = 0.0, b_max = 0.0;
+    double rowSumMax = 0.0;
+    const double largest = residual(order, entries, index, value, *transpose, b, x, r, rowSumMax);
+    double xMax = 0.0, bMax = 0.0;
     for (int i = 0; i < order; ++i) {
-      x_max = std::max(x_max, std::fabs(x[i]));
-      b_max = std::max(b_max, std::fabs(b[i]));
+      xMax = std::max(xMax, std::fabs(x[i]));
+      bMax = std::max(bMax, std::fabs(b[i]));
     }
-    const double scale = row_sum_max * x_max + b_max;
+    const double scale = rowSumMax * xMax + bMax;
     const double previous = rinfo[4];
     rinfo[4] = scale > 0.0 ? largest / scale : 0.0;
     // Stop at the target, or once a step no longer halves the error: further steps would
