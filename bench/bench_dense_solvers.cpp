@@ -29,31 +29,18 @@
 
 #include "kernel/dense/fortran_blas_lapack.hpp"
 #include "orvo/dense_solvers.hpp"
+#include "random_matrices.hpp"
+#include "timing.hpp"
 
 using namespace Orvo;
 
 namespace {
 
-double threadSeconds() {
-  timespec now;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
-}
+using support::threadSeconds;
 
-RMatrix randomMatrix(int height, int width, unsigned seed) {
-  std::mt19937 engine(seed);
-  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  RMatrix m(height, width);
-  for (long k = 0; k < static_cast<long>(height) * width; ++k) m(k) = uniform(engine);
-  return m;
-}
+using support::randomMatrix;
 
-RMatrix randomSpd(int n, unsigned seed) {
-  const RMatrix m = randomMatrix(n, n, seed);
-  RMatrix spd = MatrixMultiply(m, m, 1.0, 0.0, true, false);
-  for (int i = 0; i < n; ++i) spd(i, i) += n;
-  return spd;
-}
+using support::randomSpd;
 
 void restore(std::vector<double>& to, const RMatrix& from) {
   std::copy(from.Array(), from.Array() + to.size(), to.begin());
