@@ -1,7 +1,8 @@
 // Levenberg-Marquardt on the normal equations, as a reverse-communication machine.
 //
 // States: 0 start, 1 starting residuals in f, 2 Jacobian at the starting point in J, 3 solve for a
-// step, 4 trial residuals in f, 5 Jacobian at a newly accepted point in J.
+// step, 4 trial residuals in f, 5 Jacobian at a newly accepted point in J, 6 stopped on a
+// non-finite value.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -27,6 +28,14 @@ double sumOfSquares(const RMatrix& column) {
   double s = 0.0;
   for (int i = 0; i < column.Height(); ++i) s += column(i, 0) * column(i, 0);
   return s;
+}
+
+bool allFinite(const RMatrix& m) {
+  const long count = static_cast<long>(m.Height()) * m.Width();
+  const double* p = m.Array();
+  for (long k = 0; k < count; ++k)
+    if (!std::isfinite(p[k])) return false;
+  return true;
 }
 }  // namespace
 
@@ -70,12 +79,20 @@ int lmderCholSolver::Cycle() {
       request = kWantResiduals;
       break;
     case 1:
+      if (!allFinite(f)) {
+        stopOnNonFiniteValues();
+        break;
+      }
       ssq = ssqTrial = sumOfSquares(f);
       state = 2;
       request = kWantJacobian;
       break;
     case 2:
     case 5:
+      if (!allFinite(J)) {
+        stopOnNonFiniteValues();
+        break;
+      }
       formNormalEquations();
       state = 3;
       request = kNoRequest;
@@ -84,6 +101,12 @@ int lmderCholSolver::Cycle() {
       solveForStep();
       break;
     case 4:
+      if (!allFinite(f)) {
+        // The trial point is not taken: x goes back to the last accepted point.
+        x = xSaved;
+        stopOnNonFiniteValues();
+        break;
+      }
       testTrialPoint();
       break;
     default:
@@ -92,12 +115,22 @@ int lmderCholSolver::Cycle() {
   return request;
 }
 
+void lmderCholSolver::stopOnNonFiniteValues() {
+  state = NonFiniteValues;
+  request = kNoRequest;
+}
+
 int lmderCholSolver::Cycle(FunctorBase_AA& fun, FunctorBase_AM& jac) {
-  int code;
-  while ((code = Cycle()) == kNoRequest) {
-    // A factorisation that fails even with infinite damping will fail for ever.
-    if (state == 3 && !std::isfinite(lambda)) return state;
+  // A request whose callback threw is served again before the machine moves on.
+  int code = unserved;
+  if (code == kNoRequest) {
+    while ((code = Cycle()) == kNoRequest) {
+      if (state == NonFiniteValues) return state;
+      // A factorisation that fails even with infinite damping will fail for ever.
+      if (state == 3 && !std::isfinite(lambda)) return state;
+    }
   }
+  unserved = code;
   const double start = milliseconds();
   if (code == kWantResiduals) {
     fun(x.Data(), f.Data());
@@ -106,6 +139,7 @@ int lmderCholSolver::Cycle(FunctorBase_AA& fun, FunctorBase_AM& jac) {
     jac(x.Data(), J);
     tJacobian += (milliseconds() - start) / 1000.0;
   }
+  unserved = kNoRequest;
   return state;
 }
 
