@@ -25,7 +25,7 @@
 #include <random>
 #include <vector>
 
-#include "kernel/fortran_blas_lapack.hpp"
+#include "kernel/dense/fortran_blas_lapack.hpp"
 #include "orvo/dense_solvers.hpp"
 
 using namespace Orvo;

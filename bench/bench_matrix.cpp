@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "kernel/fortran_blas_lapack.hpp"
+#include "kernel/dense/fortran_blas_lapack.hpp"
 #include "orvo/matrix.hpp"
 
 using namespace Orvo;

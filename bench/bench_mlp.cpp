@@ -12,8 +12,8 @@
 #include <random>
 #include <vector>
 
-#include "kernel/dense_kernels.hpp"
-#include "kernel/vml_kernels.hpp"
+#include "kernel/dense/dense_kernels.hpp"
+#include "kernel/vml/vml_kernels.hpp"
 #include "orvo/nnet.hpp"
 
 using namespace Orvo;

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "../tests/sparse_problems.hpp"
 #include "orvo/sparse.hpp"
+#include "sparse_problems.hpp"
 
 using namespace Orvo;
 using namespace sparse_problems;

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "kernel/dense_kernels.hpp"
+#include "kernel/dense/dense_kernels.hpp"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "kernel/minpack_kernels.hpp"
+#include "kernel/minpack/minpack_kernels.hpp"
 #include "mgh_problems.hpp"
 #include "orvo/nonlinear.hpp"
 

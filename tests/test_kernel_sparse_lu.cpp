@@ -12,9 +12,9 @@
 #include <tuple>
 #include <vector>
 
-#include "kernel/sparse_kernels.hpp"
-#include "kernel/sparse_lu_support.hpp"
-#include "kernel/supernodal_lu.hpp"
+#include "kernel/sparse/sparse_kernels.hpp"
+#include "kernel/sparse/sparse_lu_support.hpp"
+#include "kernel/sparse/supernodal_lu.hpp"
 
 namespace {
 struct SortCall {

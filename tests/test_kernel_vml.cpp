@@ -8,7 +8,7 @@
 #include <limits>
 #include <vector>
 
-#include "kernel/vml_kernels.hpp"
+#include "kernel/vml/vml_kernels.hpp"
 
 namespace {
 

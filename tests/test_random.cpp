@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "allocation_test_support.hpp"
 #include "orvo/random.hpp"
 
 using Orvo::MTRng;
@@ -407,14 +408,60 @@ TEST(RandPerm, NonPositiveSeedsReadTheClock) {
   });
 }
 
-TEST(RandPerm, ReleasesItsScratchStorage) {
+TEST(RandPerm, AssignmentKeepsAVectorOfTheSameLengthAndRemakesAnyOther) {
   using namespace Orvo;
-  const int before = OrvomemUsed();
-  {
-    Vector<int> v;
-    v = RandPerm(1000, 0, 1);
-    v = RandPerm(1000, 5, 2);  // same length: storage kept
-    EXPECT_EQ(OrvomemUsed() - before, 1000 * static_cast<int>(sizeof(int)));
+  const std::vector<int> expected = ExpectedPermutation(8, 100, 5);
+
+  // A strided view of the right length: the caller's buffer receives the permutation in
+  // elements 0, 2, ..., 14, and only the sort's scratch array is allocated (and released).
+  int buffer[16];
+  std::fill(buffer, buffer + 16, -1);
+  Vector<int> everyOther(buffer, 8, 2);
+  Counters start;
+  everyOther = RandPerm(8, 100, 5);
+  EXPECT_EQ(OrvoallocCalls() - start.allocs, 1);
+  EXPECT_EQ(OrvofreeCalls() - start.frees, 1);
+  EXPECT_EQ(OrvomemUsed(), start.bytes);
+  ASSERT_EQ(everyOther.Length(), 8);
+  EXPECT_EQ(everyOther.Stride(), 2);
+  for (int j = 0; j < 8; ++j) {
+    EXPECT_EQ(buffer[2 * j], expected[j]) << j;
+    EXPECT_EQ(buffer[2 * j + 1], -1) << j;
   }
-  EXPECT_EQ(OrvomemUsed(), before);
+
+  // An owning vector of the right length keeps its block.
+  {
+    Vector<int> owned(8);
+    const int* block = &owned[0];
+    const Counters before;
+    owned = RandPerm(8, 100, 5);
+    EXPECT_EQ(OrvoallocCalls() - before.allocs, 1);
+    EXPECT_EQ(OrvomemUsed(), before.bytes);
+    EXPECT_EQ(&owned[0], block);
+    for (int j = 0; j < 8; ++j) EXPECT_EQ(owned[j], expected[j]);
+  }
+
+  // A view of another length is detached: it becomes an owning contiguous vector of the new
+  // length, and the viewed buffer is not written.
+  {
+    int small[8];
+    std::fill(small, small + 8, -1);
+    Vector<int> view(small, 4, 2);
+    const Counters before;
+    view = RandPerm(8, 100, 5);
+    EXPECT_EQ(OrvoallocCalls() - before.allocs, 2);  // the new block and the scratch array
+    EXPECT_EQ(OrvofreeCalls() - before.frees, 1);    // the scratch array; the buffer is not ours
+    EXPECT_EQ(OrvomemUsed() - before.bytes, 8 * static_cast<int>(sizeof(int)));
+    ASSERT_EQ(view.Length(), 8);
+    EXPECT_EQ(view.Stride(), 1);
+    for (int j = 0; j < 8; ++j) EXPECT_EQ(view[j], expected[j]);
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(small[k], -1);
+
+    // An owning vector of another length gives its block back.
+    view = RandPerm(1000, 0, 1);
+    EXPECT_EQ(OrvomemUsed() - before.bytes, 1000 * static_cast<int>(sizeof(int)));
+    EXPECT_EQ(view.Length(), 1000);
+  }
+  EXPECT_EQ(OrvomemUsed(), start.bytes);
+  EXPECT_EQ(OrvoallocCalls() - start.allocs, OrvofreeCalls() - start.frees);
 }

@@ -69,8 +69,10 @@ class Vector {
     for (int k = 0; k < length_; ++k) (*this)[k] = other[k];
     return *this;
   }
-  // Evaluates a deferred vector expression (for instance RandPerm) into this vector, which
-  // becomes an owning contiguous vector of the expression's length unless it already is one.
+  // Evaluates a deferred vector expression (for instance RandPerm) into this vector. A vector
+  // that already has the expression's length keeps its storage and stride, so a view delivers
+  // the values into the storage it views; any other length re-makes it as an owning contiguous
+  // vector of the expression's length (the previous storage is released if owned).
   Vector(const lazy<Vector<T>, T>& expression);
   Vector& operator=(const lazy<Vector<T>, T>& expression);
 
@@ -128,7 +130,8 @@ class Vector {
 };
 
 // Deferred expression producing a vector of E (the integer counterpart of lazyMatrix).
-// KickAss receives a contiguous target of exactly Length() elements.
+// KickAss receives a target of exactly Length() elements, possibly strided, and writes through
+// its operator[].
 template <class V, class E>
 class lazy {
  public:
@@ -149,7 +152,7 @@ Vector<T>::Vector(const lazy<Vector<T>, T>& expression) {
 
 template <class T>
 Vector<T>& Vector<T>::operator=(const lazy<Vector<T>, T>& expression) {
-  makeOwning(expression.Length());
+  if (length_ != expression.Length()) makeOwning(expression.Length());
   expression.KickAss(*this);
   return *this;
 }

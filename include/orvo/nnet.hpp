@@ -4,7 +4,8 @@
 // block one row per sample and one column per output. All blocks are column-major RMatrix.
 //
 // FeedForwardNeuralNet is the common base (the three sizes and the operations every model
-// offers); MLP is the multilayer perceptron with logistic hidden units and a linear output layer.
+// offers); MLP is the multilayer perceptron with logistic hidden units and a linear output layer;
+// RBF is the radial basis function network, trained in one pass.
 //
 // Threads: none are used, and every evaluating operation writes the network's own working
 // matrices, so a network (and any expression it handed out) belongs to one thread at a time.
@@ -206,6 +207,150 @@ class ORVO_API MLP : public FeedForwardNeuralNet {
   RMatrix gradient2_;
   RMatrix delta_;
   std::unique_ptr<MLPFunc> expression_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Radial basis function network: one layer of inverse-quadratic basis functions and a linear
+// output layer with bias. For a sample x (a row of X), with centres c_k and widths s_k > 0:
+//     d_k = |x - c_k|^2,   phi_k = 1 / (1 + d_k / (2 s_k)),   y_o = W(0, o) + sum_k phi_k W(k+1, o)
+// so phi_k is 1 at its centre and 0.5 at squared distance 2 s_k.
+//
+// Parameters: the centres (nhidden x ninputs, row k is c_k), the widths (nhidden values) and the
+// output weights W ((nhidden + 1) x noutputs, row 0 the biases). Weight vector layout of
+// SetWeights and GetWeights (length nwts() = nhidden*ninputs + nhidden + (nhidden+1)*noutputs),
+// matrices packed row by row, unlike the perceptron's:
+//   [0, nhidden*ninputs)          centres: index k*ninputs + l holds centres(k, l)
+//   next nhidden values           widths: index nhidden*ninputs + k holds s_k
+//   last (nhidden+1)*noutputs     W row by row: index r*noutputs + o holds W(r, o), biases first
+//
+// Training (Train) is one pass, not iterative: centres by k-means of the samples (or the samples
+// themselves), widths from the distances between centres, W by the regularised least-squares fit
+// to the targets. The three sizes always describe the parameters as they stand: training sets
+// ninputs to the width of X, noutputs to the width of T and nhidden to the number of centres it
+// chose (see Train), so nwts() and the layout follow.
+//
+// Copies are deep. A network is used by one thread at a time.
+class ORVO_API RBF : public FeedForwardNeuralNet {
+ public:
+  // Ridge term added to the diagonal of the normal equations of the output-layer fit.
+  static constexpr double OutputRidge = 1e-10;
+  // Seed a new network trains with.
+  static constexpr int DefaultSeed = 24;
+  // The squared distance a centre without a usable neighbour is given in the nearest-centre rule
+  // (the width is four times it): its basis function is 1 to within rounding wherever the data
+  // lie, so it adds a second constant column to the fit.
+  static constexpr double NoNeighbourDistance = 1.0e100;
+  // The nearest-centre rule takes four times the squared distance to the nearest centre.
+  static constexpr double NearestWidthFactor = 4.0;
+
+  // The design matrix [1 | phi] of the output layer over the samples X: (rows of X) x
+  // (rows of centres + 1); column 0 is 1.0, column k + 1 holds phi_k of every sample. The squared
+  // distances are Euclidean2(X, centres), formed in the target itself, then each is turned into
+  // 1 / (1 - d * (1 / (-2 s_k))). Holds references to the operands, which must outlive it; it
+  // reads them when evaluated.
+  // Status: set OK. If X's width differs from the centres' width, or there are not as many
+  // widths as centres, the target is marked failed (info -1) and its elements are not written.
+  class ORVO_API DesignMatrix : public lazyMatrix {
+   public:
+    DesignMatrix(const RMatrix& centres, const Vector<double>& widths, const RMatrix& X);
+    DesignMatrix(const RMatrix&&, const Vector<double>&, const RMatrix&) = delete;
+    DesignMatrix(const RMatrix&, const Vector<double>&&, const RMatrix&) = delete;
+    DesignMatrix(const RMatrix&, const Vector<double>&, const RMatrix&&) = delete;
+    DesignMatrix(const DesignMatrix&) = default;
+    void KickAss(RMatrix& target) const override;
+
+   private:
+    const RMatrix& centres_;
+    const Vector<double>& widths_;
+    const RMatrix& X_;
+  };
+
+  // Centres nhidden x ninputs, nhidden widths, output weights (nhidden + 1) x noutputs, all
+  // unset until SetWeights or Train sets them; seed DefaultSeed.
+  RBF(int ninputs, int nhidden, int noutputs);
+  // Copy the sizes, centres, widths, output weights and seed; the target takes the source's
+  // shapes.
+  RBF(const RBF& other);
+  RBF& operator=(const RBF& other);
+  ~RBF();
+
+  // Seed of the generator the next training builds (see Train); 0 means the clock.
+  void Seed(int seed) { seed_ = seed; }
+
+  const RMatrix& Centres() const { return centres_; }
+  const Vector<double>& Widths() const { return widths_; }
+  const RMatrix& OutputWeights() const { return outputWeights_; }
+
+  // Load or store every parameter in the layout above, w[0 .. nwts()-1]; w's length is not
+  // changed. The counts are the current shapes. Loaded widths must be positive (a zero width
+  // makes its basis function infinite at its centre).
+  void SetWeights(mvlarray<double>& w) override;
+  void GetWeights(mvlarray<double>& w) override;
+
+  // Y = network(X): Y takes the shape (rows of X) x noutputs (its storage is reused when it has
+  // it already) and is set OK. The samples go through in blocks of rows, so the scratch (a block
+  // of the design matrix) stays small however many samples there are; the values are those of
+  // DesignMatrix(X) * W. If X has not ninputs columns, Y is marked failed (info -1) and its
+  // elements are not written.
+  void ForwardPropagate(RMatrix& X, RMatrix& Y) override;
+
+  // Fit centres, widths and output weights to the inputs X (n x d) and targets T (n x p) and
+  // return the root-mean-square training error sqrt(sum_i |T_i - P_i|^2 / (n p)), P the fitted
+  // network's outputs on X. Afterwards ninputs = d, noutputs = p and nhidden = the number of
+  // centres. X and T are only read.
+  //
+  // Both forms build MTRng(seed) (so training again with the same seed repeats its draws) and
+  // take sub-seeds for KMeans and RandPerm as raw draws iRand(0, 0), in the order below. Those
+  // treat a seed <= 0 as "seed from the clock", so a run is repeatable only when the sub-seeds
+  // it draws are positive. The default seed 24 draws a negative first sub-seed: with it the
+  // k-means start (and the subsample) come from the clock.
+  //
+  // The number of centres asked for is the nhidden the network was built with; a training that
+  // places fewer (see below) does not lower it for the next one.
+  //
+  // Train(X, T): if nhidden < n, centres = KMeans(X, nhidden, first draw); otherwise every
+  // sample is a centre, no draw is taken, and the network has n basis functions (also when it
+  // was built with more: there are no further centres to place). Width of centre k: four times
+  // the squared distance to its nearest other centre.
+  //
+  // Train(X, T, nsub), nsub the size of the random subsample that is clustered: if nhidden > n
+  // every sample is a centre (as above); else if nsub < nhidden or nsub >= n, centres =
+  // KMeans(X, nhidden, first draw); otherwise p = RandPerm(n, 0, first draw), the rows
+  // p[0 .. nsub-1] of X are clustered: KMeans(subsample, nhidden, second draw). Width of centre
+  // k: the squared distance to its farthest other centre.
+  //
+  // Distances between centres are formed from coordinate differences, so coinciding centres are
+  // exactly 0 apart (squared distances below the smallest normal double count as 0). A centre whose
+  // rule gives 0 (it coincides with its nearest neighbour, or with every other centre) takes
+  // instead the smallest non-zero squared distance to another centre (times four in the
+  // nearest-centre rule), and a centre with no other centre at a non-zero distance (a single
+  // centre, or all centres coinciding) takes NearestWidthFactor * NoNeighbourDistance. Widths are
+  // thus positive and finite, and the network's outputs are finite for finite inputs.
+  //
+  // Output layer: W = LsqSolve(DesignMatrix(X), T, OutputRidge). Should those normal equations
+  // not be numerically positive definite even so (many nearly coinciding centres), the fit is
+  // repeated with the ridge a hundred times larger until the factorisation succeeds.
+  //
+  // Preconditions, checked: n >= 1, T has n rows, nhidden >= 1; otherwise nothing changes and
+  // the result is NaN. (nsub <= 0 simply means no subsample.) Work and storage: the design matrix n
+  // x (m + 1) for m centres, and O(m^2 d) for the widths; KMeans's scratch.
+  double Train(RMatrix& X, RMatrix& T);
+  double Train(RMatrix& X, RMatrix& T, int nsub);
+
+ private:
+  // Which width rule a training run applies.
+  enum class WidthRule { NearestTimesFour, Farthest };
+  // The training steps after the centres are placed: widths, output layer, error.
+  double fitAfterCentres(const RMatrix& X, const RMatrix& T, WidthRule rule);
+  void computeWidths(WidthRule rule);
+  bool trainable(const RMatrix& X, const RMatrix& T) const;
+
+  RMatrix centres_;
+  Vector<double> widths_;
+  RMatrix outputWeights_;
+  int seed_ = DefaultSeed;
+  // The number of centres asked for at construction; nhidden is the number training placed.
+  int requestedCentres_;
 };
 
 }  // namespace Orvo

@@ -13,6 +13,7 @@
 #include "orvo/config.hpp"
 #include "orvo/matrix.hpp"
 #include "orvo/memory.hpp"
+#include "orvo/sparse.hpp"
 
 namespace Orvo {
 
@@ -119,7 +120,8 @@ class Functor_AAretR : public FunctorBase_AAretR {
 // residuals and a caller-supplied Jacobian, by the trust-region Levenberg-Marquardt method with
 // internal column scaling, driven by reverse communication.
 //
-// Requests handed to the caller (the `flag` of Cycle(int&), the result of the other forms):
+// Requests handed to the caller (the `flag` of Cycle(int&), the result of the other forms; named
+// Terminated, EvaluateResiduals, EvaluateJacobian, EvaluateTrialResiduals in the class):
 //   1  evaluate the residuals at Xvec() into Fvec() (x itself, into the residual array)
 //   2  evaluate the Jacobian at Xvec() into Fjac(): element (i, j) = d f_i / d x_j, every
 //      element written (the matrix is overwritten by its QR factors between requests)
@@ -131,7 +133,8 @@ class Functor_AAretR : public FunctorBase_AAretR {
 // and the solver unchanged, so a stale or mistyped code can never make the solver read
 // residuals or factors that were not written.
 //
-// Termination reasons (Info(), set when the run ends; 0 while running and before any run):
+// Termination reasons (Info(), set when the run ends; 0 = Running while running and before any
+// run; the others named in the class in this order):
 //   1  actual and predicted relative reduction of the sum of squares both at most ftol
 //   2  relative change of the scaled point at most xtol
 //   3  both 1 and 2
@@ -156,10 +159,14 @@ class Functor_AAretR : public FunctorBase_AAretR {
 // moved, and the next Cycle or Solve calls the same callback with the same request again.
 class ORVO_API lmderSolver {
  public:
-  // Info() of a run ended by a residual or Jacobian value that is NaN or infinite.
-  static constexpr int NonFiniteValues = 9;
-
   // tol >= 0 becomes ftol and xtol; 0 selects sqrt(machine precision). m residuals, n variables.
+  // Requests (flag of Cycle(int&), result of the other forms) and termination reasons (Info()).
+  static constexpr int Terminated = 0, EvaluateResiduals = 1, EvaluateJacobian = 2,
+                       EvaluateTrialResiduals = 3;
+  static constexpr int Running = 0, SumOfSquaresConverged = 1, StepConverged = 2, BothConverged = 3,
+                       OrthogonalResiduals = 4, FtolTooSmall = 6, XtolTooSmall = 7,
+                       GradientTooSmall = 8, NonFiniteValues = 9;
+
   lmderSolver(int m, int n, mvlarray<double>& x, double tol);
   // Deep copy of every array and of the Jacobian; the copy runs on independently but refers to
   // (and updates) the same caller array x.
@@ -206,14 +213,6 @@ class ORVO_API lmderSolver {
   bool absorbJacobian();
   void proposeStep();
   bool absorbTrialResiduals();
-
-  static constexpr double one = 1.0;
-  static constexpr double p1 = 0.1;
-  static constexpr double p5 = 0.5;
-  static constexpr double p25 = 0.25;
-  static constexpr double p75 = 0.75;
-  static constexpr double p0001 = 1.0e-4;
-  static constexpr double zero = 0.0;
 
   double actred = 0.0;
   double delta = 0.0;
@@ -281,6 +280,10 @@ class ORVO_API lmderSolver {
 // Sizes are not compared; sizes beyond the int range throw mvlException at construction.
 class ORVO_API lmderCholSolver {
  public:
+  // Requests of Cycle(), and the states Cycle(fun, jac) returns.
+  static constexpr int CallAgain = 0, EvaluateResiduals = 1, EvaluateJacobian = 2;
+  static constexpr int StartingResidualsTaken = 1, JacobianAtStart = 2, StepUnsolvable = 3,
+                       TrialResidualsTaken = 4, JacobianAfterStep = 5;
   // State of a machine stopped by a non-finite residual or Jacobian element.
   static constexpr int NonFiniteValues = 6;
 
@@ -348,11 +351,11 @@ class ORVO_API lmderCholSolver {
   RMatrix JtJ;
   RMatrix g;
   RMatrix f;
-  double lambda = 0.001;
+  double lambda;
   double dnorm = 0.0;
-  double delta = 4.4942328371557873e+307;
-  double lambdaDown = 0.1;
-  double lambdaMin = 1.0e-15;
+  double delta;
+  double lambdaDown;
+  double lambdaMin;
   double ssq = 0.0;
   double ssqTrial = 0.0;
   int m;
@@ -381,13 +384,16 @@ class ORVO_API lmderCholSolver {
 // Storage (g: n, c: max(1, m), cn: (n + 1) x max(1, m), w: 6 m + n (5 n + 43) / 2 + 14 doubles,
 // iw: n + 1 ints) is obtained at construction and zero-filled; cycles allocate nothing.
 //
-// Codes returned by Solve and Cycle (the optimiser's info):
+// Codes returned by Solve and Cycle (the optimiser's info), named in the class in this order
+// (EvaluateAgain, Converged, EvaluationLimit, NoProgress, Inconsistent, InvalidArguments):
 //   0  evaluate at the new x: call Cycle again
 //   1  converged: constraints hold to acc and the first-order gain still available, in units of
 //      f, is at most acc
 //   2  maxfun evaluations used (the one at the start counts)
 //   3  no further progress possible (line search or quadratic subproblem failed)
-//   4  the linearised constraints are inconsistent
+//   4  the constraints cannot be met from here: x is a point where no step reduces their
+//      violation to first order (starts far from the feasible set are handled by relaxing the
+//      linearised constraints; this code means even that finds no way back)
 //   5  invalid arguments: n < 1, m < 0, meq < 0, m < meq, or sizes too large for the workspace;
 //      also non-finite values at the starting point
 // On codes 2 and 3 x is put back to the best point and fVal() to its objective value.
@@ -397,6 +403,9 @@ class ORVO_API lmderCholSolver {
 // two-callback forms only knowingly. No exceptions of its own; callbacks' exceptions propagate.
 class ORVO_API vf13Solver {
  public:
+  static constexpr int EvaluateAgain = 0, Converged = 1, EvaluationLimit = 2, NoProgress = 3,
+                       Inconsistent = 4, InvalidArguments = 5;
+
   // Constrained form: m constraints, the first meq equalities; accuracy acc, at most maxfun
   // evaluations.
   vf13Solver(mvlarray<double>& x, int m, int meq, double acc, int maxfun);
@@ -450,7 +459,137 @@ class ORVO_API vf13Solver {
 // ns23Solver (sparse nonlinear equations)
 // ---------------------------------------------------------------------------------------------
 
-// (declarations go here)
+// ns23Solver: solves m nonlinear equations f(x) = 0 in n variables (m >= n; m > n is a nonlinear
+// least-squares problem, min |f(x)|_2) whose Jacobian is sparse, by a trust-region method with
+// dogleg steps on the normal equations J^T J, factorised by a sparse Cholesky factorisation under
+// a fill-reducing order. Columns are scaled by their norms (each kept at the largest seen); a
+// singular J^T J is regularised, so rank deficiency slows the method but never stops it alone.
+//
+// The caller supplies one callback fun(x, f, J): write all m residuals into f (length m) and add
+// every nonzero Jacobian entry (i, j) = d f_i / d x_j with J.SetValue(i, j, value), 0-based;
+// repeated positions add up. J is the solver's own sparse matrix, empty at the start of every
+// call. The pattern may vary between calls (a new pattern is analysed again).
+//
+// Codes returned by Cycle and Solve:
+//   kEvaluate (1)        x holds a new point: the next Cycle evaluates there
+//   kConverged (0)       |f(x)|_2 <= stopReal1 (Info(0) == 1), or, for m > n only, x is a
+//                        stationary point of |f|^2 with a non-zero residual (Info(0) == 2):
+//                        max_j |(J^T f)_j| / (D_j |f|) <= 1e-8 (1e-4 where no step can improve
+//                        the point any more), D_j the scaling of column j
+//   kEvaluationLimit (-1) stopInt evaluations used without convergence
+//   kNoProgress (-4)     no step improves x any more: the trust radius fell below stopReal2 times
+//                        the scaled norm of x (Info(0) == 3) or the predicted reduction of |f|^2
+//                        is below rounding (Info(0) == 4). For a square system this is a local
+//                        minimum of |f| that is not a root (a system without solution, say), or a
+//                        stopReal1 too small for the arithmetic. Never reported as 0.
+//   kInvalidArguments (-5) m < n, n < 1, stopInt < 1, a negative tolerance, non-finite x, f or
+//                        J at the start, or a problem whose workspace exceeds the int range
+// Non-finite residuals or Jacobian values at a later point count as a failed step: the radius
+// shrinks and the run goes on; they never end in 0. Workspace requests of the method are met
+// inside Cycle; those codes (-2, -3) never come back. Once a run has ended, further cycles
+// evaluate at x and return the same code again.
+//
+// Stopping criteria (SetStoppingCriteria): stopReal1 tolerance on |f|_2 (0: 1e-10); stopReal2
+// tolerance on the relative step (0: 1e-12); stopInt evaluation limit, the first evaluation
+// included (43 at construction).
+//
+// The solver keeps a reference to the caller's x (length n, the start), updated in place: after
+// a positive code the next point to evaluate, after any other code the best point found (with
+// f and fVal() at that point). x must outlive the solver. A callback that throws leaves the solver
+// as before the call (the exception propagates; nothing else is counted or changed), so the same
+// cycle can be repeated. The solver itself throws nothing.
+class ORVO_API ns23Solver {
+ public:
+  static constexpr int kEvaluate = 1;
+  static constexpr int kConverged = 0;
+  static constexpr int kEvaluationLimit = -1;
+  static constexpr int kNoProgress = -4;
+  static constexpr int kInvalidArguments = -5;
+  // Info(0) values once a run has ended.
+  static constexpr int kOutcomeRoot = 1;
+  static constexpr int kOutcomeStationary = 2;
+  static constexpr int kOutcomeStepTooSmall = 3;
+  static constexpr int kOutcomeNoReduction = 4;
+  static constexpr int kOutcomeLimit = 5;
+  static constexpr int kOutcomeInvalid = 6;
+
+  // m equations in n = x.Length() variables. Builds the Jacobian (capacity 10 m entries, m x n)
+  // and the workspace (10 entries each, sized properly at the first evaluation); stopReal1 =
+  // stopReal2 = 0, stopInt = 43. Nothing is evaluated.
+  ns23Solver(mvlarray<double>& x, int m);
+  // Deep copy of every field, matrices and arrays; the copy continues exactly as the original
+  // would, on the same caller array x.
+  ns23Solver(const ns23Solver& other) = default;
+  ns23Solver& operator=(const ns23Solver&) = delete;
+  ~ns23Solver() = default;
+
+  void SetStoppingCriteria(double a, double b, int k) {
+    stopReal1 = a;
+    stopReal2 = b;
+    stopInt = k;
+  }
+  // First evaluation at x and set-up from the Jacobian's pattern: nnzj() entries, nnzn()
+  // entries in the lower triangle of J^T J (whole diagonal included), workspace of
+  // Liw() = nnzj + 4 nnzn + 11 n + 44 + m ints and Lw() = nnzj + nnzn + 3 n + 4 m + 1 doubles
+  // (grown later on the method's request), method defaults with progress output off. Meant for
+  // a fresh solver; Cycle and Solve call it on their first cycle.
+  void Initialize(FunctorBase_AAI& fun);
+  // One evaluation at x (Initialize on the first call) and one step of the method; returns the
+  // code (above).
+  int Cycle(FunctorBase_AAI& fun);
+  // Cycles while the code is positive and returns the final code. No limit of its own: stopInt
+  // bounds the evaluations.
+  int Solve(FunctorBase_AAI& fun);
+
+  // Sum of squares of the residuals at the last evaluation (after a run has ended: at x).
+  double fVal() const { return fval; }
+  int nnzj() const { return nnzjCount; }
+  int nnzn() const { return nnznCount; }
+  int Liw() const { return liw; }
+  int Lw() const { return lw; }
+  // Evaluations made (callback calls that returned).
+  int nFev() const { return nfev; }
+  // Method information, k = 0..9: outcome (kOutcome*, 0 while running), evaluations, accepted
+  // steps, integer and real workspace needed, factorisations, entries of the Cholesky factor,
+  // factorisations that needed a regularising shift, rejected steps, pattern analyses. 0 for k
+  // outside the range.
+  int Info(int k) const { return k >= 0 && k < info.Length() ? info[k] : 0; }
+  // Residuals at x after the last cycle (m values).
+  const mvlarray<double>& Residuals() const { return f; }
+
+ private:
+  void evaluate(FunctorBase_AAI& fun);
+  void callKernel();
+
+  sparseMatrix J;
+  sparseMatrix aux;
+  int m;
+  int n;
+  double stopReal2 = 0.0;
+  int stopInt = 43;
+  int kernelInt = 0;
+  double kernelReal = 0.0;
+  double stopReal1 = 0.0;
+  int liw = 10;
+  mvlarray<int> iw;
+  int lw = 10;
+  mvlarray<double> w;
+  mvlarray<double>& x;
+  mvlarray<double> f;
+  int iflag = 1;
+  int nfev = 0;
+  bool initialized = false;
+  double fval = 0.0;
+  int nnznCount = 0;
+  int nnzjCount = 0;
+  mvlarray<int> icntl;
+  mvlarray<double> cntl;
+  mvlarray<int> info;
+  mvlarray<double> rinfo;
+  mvlarray<int> isave;
+  mvlarray<double> rsave;
+  mvlarray<int> lsave;
+};
 
 // ---------------------------------------------------------------------------------------------
 // SecantSolver (one-dimensional root finding)

@@ -3,6 +3,7 @@
 #define ORVO_ORVO_HPP
 
 #include "orvo/dense_solvers.hpp"
+#include "orvo/derivative_check.hpp"
 #include "orvo/interp.hpp"
 #include "orvo/matrix.hpp"
 #include "orvo/memory.hpp"

@@ -150,13 +150,14 @@ class ORVO_API nRand : public lazyMatrix {
 // ---------------------------------------------------------------------------------------------
 // A random permutation of first, first + 1, ..., first + n - 1, as a deferred integer vector:
 //     Vector<int> order;  order = RandPerm(n, 0, seed);
-// Assigning it to a Vector<int> gives the vector n elements (fresh tracked storage unless it
-// already owns exactly n contiguous ones). Each evaluation builds MTRng(seed) for a positive
-// seed, from the clock for any seed <= 0, gives value first + i the i-th draw as its key and
-// orders the values by key; equal keys (rare) are ordered by value, so a positive seed always
-// yields the same permutation. KickAss writes n elements through the target's stride (the target
-// must hold n); scratch storage of 8n bytes comes from the tracked allocator, and its failure
-// (mvlException) propagates. n <= 0 writes nothing.
+// Assigning it to a Vector<int> of length n (a view included) writes the permutation through the
+// vector's stride into its storage; a vector of any other length is first re-made as an owning
+// contiguous vector of n elements from the tracked allocator. Each evaluation builds MTRng(seed)
+// for a positive seed, from the clock for any seed <= 0, gives value first + i the i-th draw as its
+// key and orders the values by key; equal keys (rare) are ordered by value, so a positive seed
+// always yields the same permutation. KickAss writes n elements through the target's stride (the
+// target must hold n); scratch storage of 8n bytes comes from the tracked allocator, and its
+// failure (mvlException) propagates. n <= 0 writes nothing.
 class ORVO_API RandPerm : public lazy<Vector<int>, int> {
  public:
   RandPerm(int n, int first, int seed)

@@ -1,7 +1,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "kernel/dense_kernels.hpp"
+#include "kernel/dense/dense_kernels.hpp"
 #include "orvo/dense_solvers.hpp"
 
 namespace Orvo {

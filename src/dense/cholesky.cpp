@@ -1,6 +1,9 @@
 #include <algorithm>
 
-#include "kernel/dense_kernels.hpp"
+#include <limits>
+
+#include "dense/condition.hpp"
+#include "kernel/dense/dense_kernels.hpp"
 #include "orvo/dense_solvers.hpp"
 
 namespace Orvo {
@@ -43,8 +46,14 @@ void CholSolve::KickAss(RMatrix& target) const {
 SPDSolve::SPDSolve(const RMatrix& A, const RMatrix& B, double lambda)
     : lazyMatrix(B.Height(), B.Width()), A_(A), B_(B), lambda_(lambda) {}
 
+SPDSolve::SPDSolve(const RMatrix& A, const RMatrix& B, double lambda, double& rcond)
+    : SPDSolve(A, B, lambda) {
+  rcond_ = &rcond;
+}
+
 void SPDSolve::KickAss(RMatrix& target) const {
   const int n = A_.Width();
+  if (rcond_ != nullptr) *rcond_ = std::numeric_limits<double>::quiet_NaN();
   if (A_.Height() != n || B_.Height() != n) {
     target.markFailed(-1);
     return;
@@ -59,9 +68,13 @@ void SPDSolve::KickAss(RMatrix& target) const {
   addToDiagonal(factor, lambda_);
   int info = CLapack_DPOTRF("U", n, factor.Array(), n);
   if (info != 0) {
+    if (rcond_ != nullptr && info > 0) *rcond_ = 0.0;
     target.markFailed(info);
     return;
   }
+  if (rcond_ != nullptr)
+    *rcond_ =
+        detail::choleskyRCond(n, factor.Array(), detail::symmetricOneNorm(n, A_.Array(), lambda_));
   target = B_;
   info = CLapack_DPOTRS("U", n, target.Width(), factor.Array(), n, target.Array(), n);
   if (info != 0) target.markFailed(info);

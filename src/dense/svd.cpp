@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/dense_kernels.hpp"
+#include "kernel/dense/dense_kernels.hpp"
 #include "orvo/dense_solvers.hpp"
 
 namespace Orvo {

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "kernel/dense_kernels.hpp"
+#include "kernel/dense/dense_kernels.hpp"
 #include "orvo/matrix.hpp"
 
 namespace Orvo {

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "common/array_helpers.hpp"
 #include "orvo/matrix.hpp"
 
 namespace Orvo {
@@ -16,9 +17,7 @@ void copyRowBlock(const RMatrix& source, int first, int rows, RMatrix& target, i
     std::copy(from, from + rows, target.Array() + static_cast<long>(j) * targetHeight + offset);
   }
 }
-long elementCount(const RMatrix& m) {
-  return static_cast<long>(m.Height()) * m.Width();
-}
+using detail::elementCount;
 }  // namespace
 
 colJoin::colJoin(const RMatrix& A, const RMatrix& B)

@@ -2,7 +2,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "kernel/vml_kernels.hpp"
+#include "common/array_helpers.hpp"
+#include "kernel/vml/vml_kernels.hpp"
 #include "orvo/dense_solvers.hpp"
 #include "orvo/nnet.hpp"
 
@@ -10,9 +11,7 @@ namespace Orvo {
 
 namespace {
 
-long elementCount(const RMatrix& m) {
-  return static_cast<long>(m.Height()) * m.Width();
-}
+using detail::elementCount;
 
 bool hasShape(const RMatrix& m, int height, int width) {
   return m.Height() == height && m.Width() == width;

@@ -2,10 +2,12 @@
 //
 // States: 0 start, 1 starting residuals in f, 2 Jacobian at the starting point in J, 3 solve for a
 // step, 4 trial residuals in f, 5 Jacobian at a newly accepted point in J, 6 stopped on a
-// non-finite value.
+// non-finite value; 1..6 are the states Cycle(fun, jac) reports, named in the class. The
+// defaults of lambda and the trust radius are stated here only.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 
 #include "orvo/dense_solvers.hpp"
 #include "orvo/nonlinear.hpp"
@@ -17,8 +19,12 @@ constexpr double kInitialLambda = 0.001;
 constexpr double kLambdaFloor = 1.0e-15;
 constexpr double kLambdaDown = 0.1;
 constexpr double kLambdaUp = 2.0;
-constexpr double kHugeRadius = 4.4942328371557873e+307;
-constexpr double kReflectionEpsilon = 2.220446049250314e-16;
+// Large enough never to bind, small enough that doubling it stays finite.
+constexpr double kHugeRadius = std::numeric_limits<double>::max() / 4;
+constexpr double kReflectionEpsilon = std::numeric_limits<double>::epsilon();
+constexpr int kStart = 0;
+// Solving for a step; Cycle(fun, jac) returns it only when no step can be solved for.
+constexpr int kSolveForStep = lmderCholSolver::StepUnsolvable;
 
 constexpr int kNoRequest = 0;
 constexpr int kWantResiduals = 1;
@@ -50,6 +56,7 @@ lmderCholSolver::lmderCholSolver(int m_, int n_, mvlarray<double>& x_, double /*
       lambda(kInitialLambda),
       delta(kHugeRadius),
       lambdaDown(kLambdaDown),
+      lambdaMin(kLambdaFloor),
       m(m_),
       n(n_),
       rhs(n_, 1),
@@ -74,33 +81,33 @@ double lmderCholSolver::milliseconds() const {
 int lmderCholSolver::Cycle() {
   lambdaMin = kLambdaFloor;
   switch (state) {
-    case 0:
-      state = 1;
+    case kStart:
+      state = StartingResidualsTaken;
       request = kWantResiduals;
       break;
-    case 1:
+    case StartingResidualsTaken:
       if (!allFinite(f)) {
         stopOnNonFiniteValues();
         break;
       }
       ssq = ssqTrial = sumOfSquares(f);
-      state = 2;
+      state = JacobianAtStart;
       request = kWantJacobian;
       break;
-    case 2:
-    case 5:
+    case JacobianAtStart:
+    case JacobianAfterStep:
       if (!allFinite(J)) {
         stopOnNonFiniteValues();
         break;
       }
       formNormalEquations();
-      state = 3;
+      state = kSolveForStep;
       request = kNoRequest;
       break;
-    case 3:
+    case kSolveForStep:
       solveForStep();
       break;
-    case 4:
+    case TrialResidualsTaken:
       if (!allFinite(f)) {
         // The trial point is not taken: x goes back to the last accepted point.
         x = xSaved;
@@ -127,7 +134,7 @@ int lmderCholSolver::Cycle(FunctorBase_AA& fun, FunctorBase_AM& jac) {
     while ((code = Cycle()) == kNoRequest) {
       if (state == NonFiniteValues) return state;
       // A factorisation that fails even with infinite damping will fail for ever.
-      if (state == 3 && !std::isfinite(lambda)) return state;
+      if (state == kSolveForStep && !std::isfinite(lambda)) return state;
     }
   }
   unserved = code;
@@ -161,7 +168,7 @@ void lmderCholSolver::solveForStep() {
     request = kNoRequest;
   } else {
     x += step;
-    state = 4;
+    state = TrialResidualsTaken;
     request = kWantResiduals;
   }
   tSolve += (milliseconds() - start) / 1000.0;
@@ -175,7 +182,7 @@ void lmderCholSolver::testTrialPoint() {
   if (ssq > ssqTrial) {
     ssq = ssqTrial;
     lambda = lambdaDown * lambda;
-    state = 5;
+    state = JacobianAfterStep;
     request = kWantJacobian;
   } else {
     lambda = kLambdaUp * std::max(lambda, lambdaMin);
@@ -183,7 +190,7 @@ void lmderCholSolver::testTrialPoint() {
     x = xSaved;
     normal = JtJ;
     rhs = g;
-    state = 3;
+    state = kSolveForStep;
     request = kNoRequest;
   }
 }

@@ -7,7 +7,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "kernel/minpack_kernels.hpp"
+#include "common/array_helpers.hpp"
+#include "kernel/minpack/minpack_kernels.hpp"
 #include "orvo/nonlinear.hpp"
 #include "orvo/random.hpp"
 
@@ -24,10 +25,16 @@ constexpr int kNewStep = 12;
 constexpr int kMachinePrecision = 1;
 constexpr int kPivoting = 1;
 
-template <class T>
-void fill(mvlarray<T>& a, T value) {
-  for (int i = 0; i < a.Length(); ++i) a[i] = value;
-}
+// The classical routine's constants, under its names so that the arithmetic reads as it does.
+constexpr double one = 1.0;
+constexpr double p1 = 0.1;
+constexpr double p5 = 0.5;
+constexpr double p25 = 0.25;
+constexpr double p75 = 0.75;
+constexpr double p0001 = 1.0e-4;
+constexpr double zero = 0.0;
+
+using detail::fill;
 }  // namespace
 
 lmderSolver::lmderSolver(int m_, int n_, mvlarray<double>& x_, double tol)
@@ -58,41 +65,7 @@ lmderSolver::lmderSolver(int m_, int n_, mvlarray<double>& x_, double tol)
   Reset();
 }
 
-lmderSolver::lmderSolver(const lmderSolver& other)
-    : actred(other.actred),
-      delta(other.delta),
-      dirder(other.dirder),
-      epsmch(other.epsmch),
-      fnorm(other.fnorm),
-      fnorm1(other.fnorm1),
-      gnorm(other.gnorm),
-      par(other.par),
-      pnorm(other.pnorm),
-      prered(other.prered),
-      ratio(other.ratio),
-      xnorm(other.xnorm),
-      diag(other.diag),
-      ipvt(other.ipvt),
-      qtf(other.qtf),
-      wa1(other.wa1),
-      wa2(other.wa2),
-      wa3(other.wa3),
-      wa4(other.wa4),
-      m(other.m),
-      n(other.n),
-      x(other.x),
-      fvec(other.fvec),
-      fjac(other.fjac),
-      ftol(other.ftol),
-      xtol(other.xtol),
-      gtol(other.gtol),
-      factor(other.factor),
-      nfev(other.nfev),
-      njev(other.njev),
-      info(other.info),
-      state(other.state),
-      iter(other.iter),
-      unserved(other.unserved) {}
+lmderSolver::lmderSolver(const lmderSolver& other) = default;
 
 void lmderSolver::Reset() {
   epsmch = Lmder_DPMPAR(&kMachinePrecision);

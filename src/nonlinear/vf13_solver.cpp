@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "kernel/sqp_kernel.hpp"
+#include "common/array_helpers.hpp"
+#include "kernel/sqp/sqp_kernel.hpp"
 #include "orvo/nonlinear.hpp"
 
 namespace Orvo {
@@ -20,10 +21,7 @@ int WorkspaceLength(int n, int m) {
   return static_cast<int>(length);
 }
 
-template <class T>
-void Fill(mvlarray<T>& a, T value) {
-  std::fill(a.Array(), a.Array() + a.Length(), value);
-}
+using detail::fill;
 
 }  // namespace
 
@@ -64,30 +62,14 @@ vf13Solver::vf13Solver(mvlarray<double>& x_, double acc_, int maxfun_)
 // The one-callback forms never evaluate constraints, yet on a solver built with m > 0 the kernel
 // still reads c and cn: every array starts defined.
 void vf13Solver::clearArrays() {
-  Fill(g, 0.0);
-  Fill(c, 0.0);
+  fill(g, 0.0);
+  fill(c, 0.0);
   cn = 0.0;
-  Fill(w, 0.0);
-  Fill(iw, 0);
+  fill(w, 0.0);
+  fill(iw, 0);
 }
 
-vf13Solver::vf13Solver(const vf13Solver& other)
-    : n(other.n),
-      m(other.m),
-      meq(other.meq),
-      x(other.x),
-      f(other.f),
-      g(other.g),
-      c(other.c),
-      cn(other.cn),
-      lcn(other.lcn),
-      maxfun(other.maxfun),
-      acc(other.acc),
-      iprint(other.iprint),
-      info(other.info),
-      w(other.w),
-      lw(other.lw),
-      iw(other.iw) {}
+vf13Solver::vf13Solver(const vf13Solver& other) = default;
 
 int vf13Solver::callKernel() {
   HSL_VF13AD(&n, &m, &meq, x.Array(), &f, g.Array(), c.Array(), cn.Array(), &lcn, &maxfun, &acc,

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "kernel/sparse_kernels.hpp"
+#include "kernel/sparse/sparse_kernels.hpp"
 #include "orvo/sparse.hpp"
 #include "sparse/array_growth.hpp"
 #include "sparse/sparse_records.hpp"

@@ -5,13 +5,26 @@
 
 #include <cstdint>
 
+#include "kernel/sparse/sparse_kernels.hpp"
 #include "orvo/memory.hpp"
+#include "orvo/sparse.hpp"
 
 namespace Orvo {
 
+// Info(0) passes the kernels' statuses through unchanged: the public names must match them.
+static_assert(sparseMatrix::Success == ma38::kOk && sparseMatrix::Singular == ma38::kSingular &&
+              sparseMatrix::BadSize == ma38::kBadOrder &&
+              sparseMatrix::NoEntries == ma38::kBadEntries &&
+              sparseMatrix::EntryOutside == ma38::kOutside);
+static_assert(sparseMatrix::RankDeficient == ma48::kRankDeficient &&
+              sparseMatrix::BadSize == ma48::kBadShape &&
+              sparseMatrix::NoEntries == ma48::kBadEntries &&
+              sparseMatrix::EntryOutside == ma48::kOutside);
+
 struct MA38Work {
-  static constexpr int kInfoLength = 40, kIcntlLength = 20, kKeepLength = 20, kCntlLength = 10,
-                       kRinfoLength = 20;
+  static constexpr int kInfoLength = ma38::kInfoLength, kIcntlLength = ma38::kIcntlLength,
+                       kKeepLength = ma38::kKeepLength, kCntlLength = ma38::kCntlLength,
+                       kRinfoLength = ma38::kRinfoLength;
   mvlarray<int> info{kInfoLength};
   mvlarray<int> icntl{kIcntlLength};
   mvlarray<int> keep{kKeepLength};
@@ -27,7 +40,8 @@ struct MA38Work {
 };
 
 struct MA48Work {
-  static constexpr int kInfoLength = 12, kIcntlLength = 9, kCntlLength = 5, kRinfoLength = 1;
+  static constexpr int kInfoLength = ma48::kInfoLength, kIcntlLength = ma48::kIcntlLength,
+                       kCntlLength = ma48::kCntlLength, kRinfoLength = ma48::kRinfoLength;
   mvlarray<int> info{kInfoLength};
   mvlarray<int> icntl{kIcntlLength};
   mvlarray<int> keep;

@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "kernel/sparse_kernels.hpp"
+#include "kernel/sparse/sparse_kernels.hpp"
 #include "orvo/sparse.hpp"
 #include "sparse/array_growth.hpp"
 #include "sparse/sparse_records.hpp"
@@ -29,7 +29,8 @@ constexpr int kFreshGrowth = 10;  // first growth: at least this many times ne
 constexpr int kStepGrowth = 2;    // later growths: by at least this many times ne
 
 // Status values of the kernels that the loops below react to.
-constexpr int kIndexShort = -3, kValueShort = -4, kBothShort = -5, kGeneralShort = -3;
+using ma38::kBothShort, ma38::kIndexShort, ma38::kValueShort;
+constexpr int kGeneralShort = ma48::kShort;
 
 // 1-based control/information entry k of a record array.
 template <class T>

@@ -1,8 +1,0 @@
-#include "kernel/dense_kernels.hpp"
-#include "kernel/fortran_blas_lapack.hpp"
-
-void BLAS_DGEMM(const char* transa, const char* transb, const int* m, const int* n, const int* k,
-                const double* alpha, const double* a, const int* lda, const double* b,
-                const int* ldb, const double* beta, double* c, const int* ldc) {
-  dgemm_(transa, transb, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc, 1, 1);
-}
