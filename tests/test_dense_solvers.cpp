@@ -627,3 +627,22 @@ TEST(DenseSolvers, PrivateStorageIsReturned) {
 }
 
 }  // namespace
+
+// An infinity is refused as a NaN is, before A is overwritten: no NaN singular values with
+// Info() 0.
+TEST(SVDecomp, NonFiniteEntriesAreRefused) {
+  for (const double bad :
+       {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+        std::numeric_limits<double>::quiet_NaN()}) {
+    RMatrix A(3, 2);
+    for (int k = 0; k < 6; ++k) A(k) = k + 1.0;
+    A(1, 1) = bad;
+    SVDecomp svd(A);
+    EXPECT_EQ(svd.Info(), SVDecomp::NonFiniteInput);
+    EXPECT_EQ(A(0, 0), 1.0);
+    RMatrix B(3, 1), X(2, 1);
+    B = 1.0;
+    svd.Solve(B, X, 0.0);
+    EXPECT_FALSE(X.isOK());
+  }
+}

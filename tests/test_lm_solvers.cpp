@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cmath>
 #include <ctime>
+#include <stdexcept>
 #include <vector>
 
 #include "orvo/matrix.hpp"
@@ -535,4 +536,166 @@ TEST(LmderCholSolver, ReductionRatioTrustUpdateAndInnerProducts) {
   // normal = I and (I + lambda I)^-1 d = d / (1 + lambda): c = |d|^2 / (1 + lambda).
   const double c = dd / (1.0 + lambdaBefore);
   EXPECT_NEAR(s.Lambda(), lambdaBefore - (1.0 - 2.0) * dd / c, 1e-12);
+}
+
+namespace {
+// Rosenbrock whose residuals or Jacobian turn non-finite on demand: at the start (after
+// `finiteResiduals` evaluations have been served) or wherever x1 exceeds `finiteBelow`.
+struct Poisoned : Rosenbrock {
+  double poison = std::nan("");
+  int finiteResiduals = 1 << 30;
+  int finiteJacobians = 1 << 30;
+  void operator()(mvlarray<double>& x, mvlarray<double>& f) override {
+    Rosenbrock::operator()(x, f);
+    if (residualCalls > finiteResiduals) f[1] = poison;
+  }
+  void operator()(mvlarray<double>& x, RMatrix& J) override {
+    Rosenbrock::operator()(x, J);
+    if (jacobianCalls > finiteJacobians) J(1, 0) = poison;
+  }
+};
+
+// Throws from the residual or Jacobian callback once, on the given call.
+struct ThrowsOnce : Rosenbrock {
+  int throwOnResidual = -1, throwOnJacobian = -1;
+  void operator()(mvlarray<double>& x, mvlarray<double>& f) override {
+    if (residualCalls + 1 == throwOnResidual) {
+      throwOnResidual = -1;
+      throw std::runtime_error("residuals");
+    }
+    Rosenbrock::operator()(x, f);
+  }
+  void operator()(mvlarray<double>& x, RMatrix& J) override {
+    if (jacobianCalls + 1 == throwOnJacobian) {
+      throwOnJacobian = -1;
+      throw std::runtime_error("jacobian");
+    }
+    Rosenbrock::operator()(x, J);
+  }
+};
+}  // namespace
+
+// A NaN or an infinity from a callback ends the run with NonFiniteValues, never with a
+// convergence code, and x keeps the last accepted point.
+TEST(LmderSolver, NonFiniteValuesEndTheRunWithTheirOwnCode) {
+  const double poisons[] = {std::nan(""), HUGE_VAL, -HUGE_VAL};
+  for (const double poison : poisons) {
+    for (int where = 0; where < 3; ++where) {
+      mvlarray<double> x = point({-1.2, 1.0});
+      lmderSolver solver(2, 2, x, 1e-10);
+      Poisoned problem;
+      problem.poison = poison;
+      if (where == 0) problem.finiteResiduals = 0;  // the starting residuals
+      if (where == 1) problem.finiteJacobians = 0;  // the first Jacobian
+      if (where == 2) problem.finiteResiduals = 4;  // a later trial point
+      // Remember the accepted points: x after each served cycle.
+      std::vector<double> accepted0{x[0]}, accepted1{x[1]};
+      int code = 1, cycles = 0;
+      while (code != 0 && cycles++ < 200) {
+        code = solver.Cycle(problem, problem);
+        accepted0.push_back(x[0]);
+        accepted1.push_back(x[1]);
+      }
+      ASSERT_EQ(code, 0);
+      EXPECT_EQ(solver.Info(), lmderSolver::NonFiniteValues) << poison << " " << where;
+      EXPECT_TRUE(std::isfinite(x[0]) && std::isfinite(x[1]));
+      if (where < 2) {
+        EXPECT_EQ(x[0], -1.2);
+        EXPECT_EQ(x[1], 1.0);
+        EXPECT_LE(cycles, 3);
+      }
+    }
+  }
+}
+
+// After a callback throws, the next Cycle repeats the same request at the same point, and the
+// run ends exactly as an undisturbed one does.
+TEST(LmderSolver, ACallbackThatThrowsIsAskedAgain) {
+  mvlarray<double> reference = point({-1.2, 1.0});
+  lmderSolver undisturbed(2, 2, reference, 1e-10);
+  Rosenbrock plain;
+  EXPECT_EQ(undisturbed.Solve(plain, plain, 1000), 0);
+
+  for (int throwAt : {1, 2, 5}) {
+    for (const bool inJacobian : {false, true}) {
+      mvlarray<double> x = point({-1.2, 1.0});
+      lmderSolver solver(2, 2, x, 1e-10);
+      ThrowsOnce problem;
+      (inJacobian ? problem.throwOnJacobian : problem.throwOnResidual) = throwAt;
+      int code = -1;
+      bool thrown = false;
+      for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+          code = solver.Solve(problem, problem, 1000);
+          break;
+        } catch (const std::runtime_error&) {
+          thrown = true;
+        }
+      }
+      EXPECT_TRUE(thrown);
+      EXPECT_EQ(code, 0);
+      EXPECT_EQ(solver.Info(), undisturbed.Info());
+      EXPECT_EQ(x[0], reference[0]);
+      EXPECT_EQ(x[1], reference[1]);
+    }
+  }
+}
+
+TEST(LmderSolver, PerturbByANonFiniteAmountMovesNothing) {
+  mvlarray<double> x = point({0.0, 2.0});
+  lmderSolver solver(2, 2, x, 1e-10);
+  solver.Perturb(std::nan(""));
+  EXPECT_EQ(x[0], 0.0);
+  EXPECT_EQ(x[1], 2.0);
+  solver.Perturb(HUGE_VAL);
+  EXPECT_EQ(x[0], 0.0);
+}
+
+// The Cholesky machine stops in its own state on non-finite values, at once, instead of
+// doubling lambda through a thousand factorisations or evaluations.
+TEST(LmderCholSolver, NonFiniteValuesStopTheMachine) {
+  for (int where = 0; where < 3; ++where) {
+    mvlarray<double> start = point({-1.2, 1.0});
+    lmderCholSolver solver(2, 2, start, 0.0);
+    Poisoned problem;
+    if (where == 0) problem.finiteResiduals = 0;
+    if (where == 1) problem.finiteJacobians = 0;
+    if (where == 2) problem.finiteResiduals = 3;
+    int code = 0, cycles = 0;
+    std::vector<double> lastAccepted(2);
+    while (code != lmderCholSolver::NonFiniteValues && cycles++ < 100) {
+      code = solver.Cycle(problem, problem);
+      if (code == 2 || code == 5) lastAccepted = {solver.Xvec()[0], solver.Xvec()[1]};
+    }
+    ASSERT_EQ(code, lmderCholSolver::NonFiniteValues) << where;
+    EXPECT_LE(problem.residualCalls, 4);
+    EXPECT_EQ(solver.Cycle(problem, problem), lmderCholSolver::NonFiniteValues);
+    EXPECT_EQ(solver.Cycle(), 0);
+    if (where == 2) {
+      EXPECT_EQ(solver.Xvec()[0], lastAccepted[0]);
+      EXPECT_EQ(solver.Xvec()[1], lastAccepted[1]);
+    }
+  }
+}
+
+TEST(LmderCholSolver, ACallbackThatThrowsIsAskedAgain) {
+  auto run = [](ThrowsOnce& problem, lmderCholSolver& solver) {
+    for (int cycle = 0; cycle < 60;) {
+      try {
+        solver.Cycle(problem, problem);
+        ++cycle;
+      } catch (const std::runtime_error&) {
+      }
+    }
+  };
+  mvlarray<double> start = point({-1.2, 1.0});
+  lmderCholSolver reference(2, 2, start, 0.0), disturbed(2, 2, start, 0.0);
+  ThrowsOnce plain, problem;
+  problem.throwOnResidual = 3;
+  problem.throwOnJacobian = 2;
+  run(plain, reference);
+  run(problem, disturbed);
+  EXPECT_EQ(disturbed.Xvec()[0], reference.Xvec()[0]);
+  EXPECT_EQ(disturbed.Xvec()[1], reference.Xvec()[1]);
+  EXPECT_EQ(disturbed.SumOfSquares(), reference.SumOfSquares());
 }

@@ -460,3 +460,31 @@ TEST_F(OutputFit, AFailedSolveKeepsTheOutputLayerAndSaysSo) {
 }
 
 }  // namespace
+
+// A default network has no weights: the weight vector operations touch nothing (run under the
+// address sanitizer, a write of the 1 x 1 working matrices into an empty array is caught).
+TEST(MLP, DefaultNetworkHasAnEmptyWeightVector) {
+  MLP net;
+  ASSERT_EQ(net.nwts(), 0);
+  mvlarray<double> none(0);
+  net.GetWeights(none);
+  net.SetWeights(none);
+  EXPECT_THROW(MLP(-1, 2, 1), mvlException);
+  EXPECT_THROW(MLP(1 << 20, 1 << 12, 1), mvlException);
+}
+
+// Targets of the wrong width are a shape error that leaves the network as it was.
+TEST(MLP, OutputFitWithTargetsOfTheWrongWidthChangesNothing) {
+  std::mt19937 engine(41);
+  MLP net(3, 4, 2);
+  mvlarray<double> w = randomWeights(net, engine);
+  net.SetWeights(w);
+  RMatrix X = randomMatrix(20, 3, engine), T = randomMatrix(20, 3, engine), Y(20, 2);
+  net.ComputeOutputWeights(X, T, Y);
+  EXPECT_FALSE(Y.isOK());
+  EXPECT_EQ(Y.getInfo(), -1);
+  EXPECT_EQ(net.Weights2().Size(), mSize(4, 2));
+  mvlarray<double> after(net.nwts());
+  net.GetWeights(after);
+  for (int p = 0; p < net.nwts(); ++p) EXPECT_EQ(after[p], w[p]);
+}

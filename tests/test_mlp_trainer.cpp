@@ -434,3 +434,24 @@ TEST(MLPTrainer, EachSolverFitsASmoothSurface) {
     EXPECT_NEAR(networkError(t.getMLP(), data.X, data.Y), t.Err(), 1e-9 * (1 + t.Err()));
   }
 }
+
+// X and Y with different row counts: no step is taken for any solver, no residual is read past
+// Y, and the callbacks report NaN rather than numbers from beyond the targets.
+TEST(MLPTrainer, SampleCountsThatDisagreeAreAShapeError) {
+  Regression data(100);
+  RMatrix shortY(90, 1);
+  for (int i = 0; i < 90; ++i) shortY(i, 0) = data.Y(i, 0);
+  for (const auto type : {MLPTrainer::lmderChol, MLPTrainer::lmder, MLPTrainer::vf13}) {
+    MLPTrainer trainer(3, data.X, shortY, type);
+    trainer.Seed(5);
+    EXPECT_EQ(trainer.Cycle(), -1);
+    Recorder progress(1);
+    EXPECT_EQ(trainer.Solve(progress), -1);
+    EXPECT_EQ(trainer.Iters(), 0);
+    mvlarray<double> x(3 * 3), f(100);
+    for (int i = 0; i < x.Length(); ++i) x[i] = 0.1 * i;
+    trainer.ComputeRHS(x, f);
+    EXPECT_TRUE(std::isnan(f[0]));
+    EXPECT_TRUE(std::isnan(trainer.Err()));
+  }
+}

@@ -241,6 +241,10 @@ class ORVO_API LsqSolve : public lazyMatrix {
 // positive, the kernel's iteration did not converge.
 class ORVO_API SVDecomp {
  public:
+  // Info() when A holds a NaN or an infinity: A is left untouched (the kernel's own code for
+  // the illegal matrix argument).
+  static constexpr int NonFiniteInput = -4;
+
   explicit SVDecomp(RMatrix& A);
   SVDecomp(RMatrix&&) = delete;
   // Shares the source A; Vt, the singular values and the info are copied.
@@ -301,7 +305,8 @@ class ORVO_API SVDSolve : public lazyMatrix {
 // Factorize) replaces the band by its LU factors; later solves only substitute. To solve another
 // matrix of the same shape, refill the band, call Reset(), and Solve again.
 //
-// Indices and sizes are not validated. Info() keeps the kernel's verdict: 0, or the 1-based
+// Indices are not validated; sizes whose storage exceeds the int range, or negative ones, throw
+// mvlException at construction. Info() keeps the kernel's verdict: 0, or the 1-based
 // index of a zero pivot (the matrix is exactly singular; solves still run and give non-finite
 // values), or a negative code for an argument the kernel rejected.
 class ORVO_API BandedMatrix {

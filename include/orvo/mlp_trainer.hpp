@@ -47,12 +47,14 @@ class ORVO_API MLPTrainer {
   static constexpr double kDefaultRelativeChange = 1e-5;
 
   // nhidden hidden units; X (nsamples x ninputs) and Y (nsamples x noutputs) are referenced, not
-  // copied: they must outlive the trainer and keep their shapes and must have the same number
-  // of rows (not checked). Builds the network MLP(ninputs, nhidden, noutputs) with all weights
-  // 0, iteration limit 200, error threshold noutputs * (nsamples * 1e-5), relative-change
-  // threshold 1e-5, seed 0 (clock), step count 0. Nothing is drawn and no solver exists until
-  // the first step.
-  // Throws std::invalid_argument if type is not one of the three trainerType values.
+  // copied: they must outlive the trainer and keep their shapes. X and Y of different row
+  // counts are a shape error: every Cycle and Solve returns -1 with nothing evaluated, and the
+  // three callbacks write NaN (ComputeJacobian marks J failed, info -1). nsamples * noutputs
+  // beyond the int range throws mvlException. Builds the network MLP(ninputs, nhidden, noutputs)
+  // with all weights 0, iteration limit 200, error threshold noutputs * (nsamples * 1e-5),
+  // relative-change threshold 1e-5, seed 0 (clock), step count 0. Nothing is drawn and no solver
+  // exists until the first step. Throws std::invalid_argument if type is not one of the three
+  // trainerType values.
   MLPTrainer(int nhidden, RMatrix& X, RMatrix& Y, trainerType type);
   // Copies sizes, data references, settings, seed, error values, flags, variables, weights and
   // the best record. The copy then stands as its source would after Reset(): no solver, not
@@ -82,10 +84,10 @@ class ORVO_API MLPTrainer {
   //       current count, the best weights are put back into the network and Err() becomes the
   //       best error.
   //    1  go on.
-  //   -1  the step count exceeds the iteration limit, or the solver can produce no evaluation
-  //       at all (for instance fewer residuals than hidden-layer weights for lmder); in the
-  //       latter case nothing is evaluated, and the count, Err() and the best record are left
-  //       as they were.
+  //   -1  the step count exceeds the iteration limit, X and Y have different row counts, or
+  //       the solver can produce no evaluation at all (for instance fewer residuals than
+  //       hidden-layer weights for lmder); in the latter case nothing is evaluated, and the count,
+  //       Err() and the best record are left as they were.
   // The first step of a trainer has no previous error: its relative change is 0 and the
   // relative rule does not apply to it. A step in which the error did not fall is never
   // converged by the relative rule.
@@ -174,6 +176,7 @@ class ORVO_API MLPTrainer {
   double errorThreshold;
   double relativeChangeThreshold = kDefaultRelativeChange;
   trainerType type;
+  bool samplesAgree;  // X and Y have the same number of rows
 };
 
 }  // namespace Orvo

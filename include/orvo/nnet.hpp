@@ -113,7 +113,8 @@ class ORVO_API MLP : public FeedForwardNeuralNet {
   // Sizes 0; Weights1, Weights2 and the working matrices 1 x 1; empty biases.
   MLP();
   // Weights1 ninputs x nhidden, Weights2 nhidden x noutputs, bias1 of nhidden and bias2 of
-  // noutputs values, all unset until SetWeights (or a trainer) sets them.
+  // noutputs values, all unset until SetWeights (or a trainer) sets them. A negative size, or
+  // a weight count beyond the int range, throws mvlException.
   MLP(int ninputs, int nhidden, int noutputs);
   // Copies sizes, weights and biases; the working matrices start 1 x 1, no expression object.
   MLP(const MLP& other);
@@ -131,9 +132,11 @@ class ORVO_API MLP : public FeedForwardNeuralNet {
   // Length of the hidden-layer part of the weight vector: nhidden * (ninputs + 1).
   int hiddenWeightCount() const { return nhidden_ * (ninputs_ + 1); }
 
-  // Loads all four blocks from w[0 .. nwts()-1]; w's length is not changed.
+  // Loads all four blocks from w[0 .. nwts()-1]; w's length is not changed. Exactly nwts()
+  // values are read, whatever shape the weight matrices have (a default network reads none).
   void SetWeights(mvlarray<double>& w) override;
-  // Stores all four blocks into w[0 .. nwts()-1]; w's length is not changed.
+  // Stores all four blocks into w[0 .. nwts()-1]; w's length is not changed. Exactly nwts()
+  // values are written (a default network writes none).
   void GetWeights(mvlarray<double>& w) override;
 
   // Y = network(X). Gives Y the shape (rows of X) x noutputs (its storage is reused when it
@@ -178,7 +181,8 @@ class ORVO_API MLP : public FeedForwardNeuralNet {
   // (F^T F + OutputRidge I) Z = F^T T; bias2 becomes row 0 of Z and Weights2 rows 1..nhidden.
   // Y receives the outputs of the refitted network on X, F * Z (shape n x noutputs), and is set
   // OK. Overwrites the design, hidden and solution working matrices.
-  // Failure: if the design matrix cannot be formed (X without ninputs columns: info -1) or the
+  // Failure: T whose width is not noutputs() marks Y failed (info -1) and changes nothing
+  // else. If the design matrix cannot be formed (X without ninputs columns: info -1) or the
   // solve fails (T without n rows: info -1; normal equations not positive definite: the
   // factorisation's info), the output layer is left unchanged, Y receives the outputs of the
   // unchanged network when X conforms (otherwise Y's elements are not written) and Y is marked

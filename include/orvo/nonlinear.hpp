@@ -144,6 +144,9 @@ class Functor_AAretR : public FunctorBase_AAretR {
 //   6  ftol too small: no further reduction of the sum of squares possible
 //   7  xtol too small: no further improvement of x possible
 //   8  the gradient measure is below machine precision
+//   9  NonFiniteValues: a residual or Jacobian element written by the caller is NaN or
+//      infinite. The run ends at once (at the starting residuals, at any Jacobian, or at a trial
+//      point, which is then not accepted); x keeps the last accepted point (the start if none).
 // Codes 4, 6, 7 and 8 end the run only at the next trial evaluation: one more trial point is
 // evaluated (and accepted if it qualifies), and tests 1-3 made there may replace the code.
 // There is no evaluation limit inside a run: Solve's cycle budget limits the work.
@@ -152,7 +155,10 @@ class Functor_AAretR : public FunctorBase_AAretR {
 // accepted point into it, so x always holds the best point found. x must outlive the solver.
 // A solver built with n < 1 or m < n (which the method cannot handle) never runs: every cycle
 // returns 0 at once, nothing is evaluated and Info() stays 0.
-// All storage is obtained at construction; cycles allocate nothing. No exceptions.
+// All storage is obtained at construction (sizes beyond the int range throw mvlException);
+// cycles allocate nothing and throw nothing of their own.
+// Exceptions from callbacks pass to the caller of Cycle(f, jac) or Solve; the solver has not
+// moved, and the next Cycle or Solve calls the same callback with the same request again.
 class ORVO_API lmderSolver {
  public:
   // tol >= 0 becomes ftol and xtol; 0 selects sqrt(machine precision). m residuals, n variables.
@@ -161,7 +167,7 @@ class ORVO_API lmderSolver {
                        EvaluateTrialResiduals = 3;
   static constexpr int Running = 0, SumOfSquaresConverged = 1, StepConverged = 2, BothConverged = 3,
                        OrthogonalResiduals = 4, FtolTooSmall = 6, XtolTooSmall = 7,
-                       GradientTooSmall = 8;
+                       GradientTooSmall = 8, NonFiniteValues = 9;
 
   lmderSolver(int m, int n, mvlarray<double>& x, double tol);
   // Deep copy of every array and of the Jacobian; the copy runs on independently but refers to
@@ -176,6 +182,7 @@ class ORVO_API lmderSolver {
   // Moves every x_i by an amount drawn uniformly from [-amount * a, amount * a), a = max |x_i|,
   // using a generator seeded from the clock (calls within the same second perturb equal points
   // equally); clears the Levenberg-Marquardt parameter and resets as Reset does. x = 0 stays 0.
+  // A spread amount * a that is NaN or infinite (a NaN amount, or a non-finite x) moves nothing.
   void Perturb(double amount);
 
   // One reverse-communication step (see above). On return flag holds the next request (0-3).
@@ -204,8 +211,8 @@ class ORVO_API lmderSolver {
 
  private:
   void startRun();
-  void absorbStartingResiduals();
-  void absorbJacobian();
+  bool absorbStartingResiduals();
+  bool absorbJacobian();
   void proposeStep();
   bool absorbTrialResiduals();
 
@@ -242,6 +249,7 @@ class ORVO_API lmderSolver {
   int info = 0;
   int state = 0;
   int iter = 0;
+  int unserved = 0;  // the request handed to a callback that has not returned yet
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -262,16 +270,24 @@ class ORVO_API lmderSolver {
 // callbacks and returns the internal state reached: 1 (starting residuals taken), 2 (Jacobian
 // at an accepted point), 4 (trial residuals evaluated), 5 (Jacobian after an accepted step). It
 // returns 3 without calling anything when the step equations cannot be factorised even with an
-// infinite lambda (non-finite residuals or Jacobian), instead of looping for ever.
+// infinite lambda, instead of looping for ever.
+// Non-finite values: residuals (at the start or at a trial point) or a Jacobian with a NaN or
+// infinite element stop the machine in state NonFiniteValues (6), which no other path reaches:
+// x goes back to the last accepted point if a trial point was being tested, Cycle() returns 0
+// and changes nothing from then on, and Cycle(fun, jac) returns 6 without calling anything.
+// Exceptions from callbacks pass to the caller of Cycle(fun, jac); the machine has not moved,
+// and the next Cycle(fun, jac) calls the same callback for the same request again.
 // Time spent forming the normal equations, solving for steps, and in the residual and Jacobian
 // callbacks is accumulated (steady clock, in seconds) and read by GetTimes; never reset.
-// No exceptions; sizes are not compared.
+// Sizes are not compared; sizes beyond the int range throw mvlException at construction.
 class ORVO_API lmderCholSolver {
  public:
   // Requests of Cycle(), and the states Cycle(fun, jac) returns.
   static constexpr int CallAgain = 0, EvaluateResiduals = 1, EvaluateJacobian = 2;
   static constexpr int StartingResidualsTaken = 1, JacobianAtStart = 2, StepUnsolvable = 3,
                        TrialResidualsTaken = 4, JacobianAfterStep = 5;
+  // State of a machine stopped by a non-finite residual or Jacobian element.
+  static constexpr int NonFiniteValues = 6;
 
   // Copies x (n values) as the starting point; tol is not used.
   lmderCholSolver(int m, int n, mvlarray<double>& x, double tol);
@@ -325,6 +341,7 @@ class ORVO_API lmderCholSolver {
   void formNormalEquations();
   void solveForStep();
   void testTrialPoint();
+  void stopOnNonFiniteValues();
   double milliseconds() const;
 
   int state = 0;
@@ -354,6 +371,7 @@ class ORVO_API lmderCholSolver {
   double ratio = 0.0;
   RMatrix rhs;
   RMatrix normal;
+  int unserved = 0;  // the request handed to a callback that has not returned yet
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -42,7 +42,11 @@ class ORVO_API sparseMatrix : public IMatrix {
   //                       the normwise backward error of all Nr equations exceeds
   //                       InconsistencyTolerance (no exact solution exists); the call returns
   //                       false and x holds the computed solution.
+  //   NonFiniteEntries    Solve (first factorisation) or ReSolve: an entry value is NaN or
+  //                       infinite; nothing is factorised and x is not written. A later Solve
+  //                       then finds no factors (-7 square, -2 general... the kernel's code).
   static constexpr int PatternChanged = -10;
+  static constexpr int NonFiniteEntries = -11;
   static constexpr int InconsistentSystem = 8;
   static constexpr double InconsistencyTolerance = 1e-8;
 

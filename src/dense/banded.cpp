@@ -2,14 +2,30 @@
 // the kept factors and the residual check. Separate from the general dense solvers because the
 // storage layout, and so every index, differs.
 #include <cmath>
+#include <cstdint>
 
 #include "kernel/dense/dense_kernels.hpp"
 #include "orvo/dense_solvers.hpp"
 
 namespace Orvo {
 
+namespace {
+// The band's leading dimension 2 kl + ku + 1, and with it n times that, must be ints.
+int checkedLeadingDimension(int n, int kl, int ku) {
+  if (kl < 0 || ku < 0) throw mvlException("BandedMatrix: negative band width");
+  const int ldab = checkedLength(2 * std::int64_t{kl} + ku + 1, "BandedMatrix band");
+  checkedElementCount(n, ldab, "BandedMatrix storage");
+  return ldab;
+}
+}  // namespace
+
 BandedMatrix::BandedMatrix(int n, int kl, int ku)
-    : n_(n), kl_(kl), ku_(ku), ldab_(2 * kl + ku + 1), band_(n * (2 * kl + ku + 1)), pivots_(n) {}
+    : n_(n),
+      kl_(kl),
+      ku_(ku),
+      ldab_(checkedLeadingDimension(n, kl, ku)),
+      band_(n * ldab_),
+      pivots_(n) {}
 
 void BandedMatrix::Factorize() {
   if (factorised_) return;

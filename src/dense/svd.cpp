@@ -1,6 +1,7 @@
 // Singular value decomposition and the truncated least-squares solve built on it, through the
 // divide-and-conquer LAPACK driver with its workspace query.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -28,6 +29,15 @@ int decompose(int m, int n, double* a, double* s, double* u, int ldu, double* vt
 
 SVDecomp::SVDecomp(RMatrix& A) : source_(A), Vt_(A.Width(), A.Width()), singularValues_(A.Width()) {
   const int m = A.Height(), n = A.Width();
+  // The kernel rejects a NaN in A as an illegal argument but would decompose an infinity into
+  // NaN singular values: both are refused the same way, before A is touched.
+  const long count = static_cast<long>(m) * n;
+  for (long k = 0; k < count; ++k) {
+    if (!std::isfinite(A.Array()[k])) {
+      info_ = NonFiniteInput;
+      return;
+    }
+  }
   if (m >= n) {
     // Overwrite mode: U replaces A, and no U array is needed.
     info_ = decompose(m, n, A.Array(), singularValues_.Array(), nullptr, m, Vt_.Array(), n);

@@ -1,6 +1,7 @@
 // The multilayer perceptron: forward evaluation in blocks (vector exponential for the logistic
 // layer), the flat weight layout, gradients, and the linear least-squares fit of the output layer.
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 
 #include "common/array_helpers.hpp"
@@ -89,8 +90,18 @@ void MLP::DesignMatrix::KickAss(RMatrix& target) const {
 
 MLP::MLP() : bias1_(), bias2_() {}
 
+namespace {
+// The weight count must be an int for the flat weight vector: checked once, in 64 bits.
+int checkedInputs(int ninputs, int nhidden, int noutputs) {
+  if (ninputs < 0 || nhidden < 0 || noutputs < 0) throw mvlException("MLP: negative size");
+  checkedLength((std::int64_t{ninputs} + 1) * nhidden + (std::int64_t{nhidden} + 1) * noutputs,
+                "MLP weight count");
+  return ninputs;
+}
+}  // namespace
+
 MLP::MLP(int ninputs, int nhidden, int noutputs)
-    : FeedForwardNeuralNet(ninputs, nhidden, noutputs),
+    : FeedForwardNeuralNet(checkedInputs(ninputs, nhidden, noutputs), nhidden, noutputs),
       weights1_(ninputs, nhidden),
       weights2_(nhidden, noutputs),
       bias1_(nhidden),
@@ -121,21 +132,30 @@ MLP& MLP::operator=(const MLP& other) {
 
 MLP::~MLP() = default;
 
+// The blocks of the weight vector hold what the sizes imply (a default network's 1 x 1 weight
+// matrices carry no weight); a block re-shaped through Weights1()/Weights2() is read or written
+// only as far as it reaches, and the layout stays that of the sizes.
 void MLP::SetWeights(mvlarray<double>& w) {
   const double* p = w.Array();
-  std::copy(p, p + elementCount(weights1_), weights1_.Array());
-  p += elementCount(weights1_);
+  const long first = static_cast<long>(ninputs_) * nhidden_;
+  const long second = static_cast<long>(nhidden_) * noutputs_;
+  std::copy(p, p + std::min(first, elementCount(weights1_)), weights1_.Array());
+  p += first;
   for (int j = 0; j < nhidden_; ++j) bias1_[j] = *p++;
-  std::copy(p, p + elementCount(weights2_), weights2_.Array());
-  p += elementCount(weights2_);
+  std::copy(p, p + std::min(second, elementCount(weights2_)), weights2_.Array());
+  p += second;
   for (int k = 0; k < noutputs_; ++k) bias2_[k] = *p++;
 }
 
 void MLP::GetWeights(mvlarray<double>& w) {
   double* p = w.Array();
-  p = std::copy(weights1_.Array(), weights1_.Array() + elementCount(weights1_), p);
+  const long first = static_cast<long>(ninputs_) * nhidden_;
+  const long second = static_cast<long>(nhidden_) * noutputs_;
+  std::copy(weights1_.Array(), weights1_.Array() + std::min(first, elementCount(weights1_)), p);
+  p += first;
   for (int j = 0; j < nhidden_; ++j) *p++ = bias1_[j];
-  p = std::copy(weights2_.Array(), weights2_.Array() + elementCount(weights2_), p);
+  std::copy(weights2_.Array(), weights2_.Array() + std::min(second, elementCount(weights2_)), p);
+  p += second;
   for (int k = 0; k < noutputs_; ++k) *p++ = bias2_[k];
 }
 
@@ -259,6 +279,11 @@ void MLP::ComputeJacobian(const RMatrix& X, RMatrix& J) {
 // Output-layer fit
 
 void MLP::ComputeOutputWeights(const RMatrix& X, const RMatrix& T, RMatrix& Y) {
+  // Targets of another width would re-shape the output layer behind noutputs().
+  if (T.Width() != noutputs_) {
+    Y.markFailed(-1);
+    return;
+  }
   design_.setOK();
   design_ = DesignMatrix(weights1_, X, hidden_, bias1_, nhidden_);
   if (!design_.isOK()) {

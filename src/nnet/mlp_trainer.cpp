@@ -1,5 +1,6 @@
 // Perceptron trainer: a nonlinear solver on the hidden layer, an exact least-squares refit of the
 // output layer at every evaluation, and an outer loop with stopping rules and a best record.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -31,13 +32,19 @@ MLPTrainer::trainerType checkedType(MLPTrainer::trainerType type) {
   return type;
 }
 
+// The residual count nsamples * noutputs is an int index of the solvers' arrays.
+int checkedSamples(const RMatrix& X, const RMatrix& Y) {
+  checkedElementCount(X.Height(), Y.Width(), "MLPTrainer residual count");
+  return X.Height();
+}
+
 }  // namespace
 
 MLPTrainer::MLPTrainer(int nhidden_, RMatrix& X_, RMatrix& Y_, trainerType type_)
     : ninputs(X_.Width()),
       nhidden(nhidden_),
       noutputs(Y_.Width()),
-      nsamples(X_.Height()),
+      nsamples(checkedSamples(X_, Y_)),
       X(X_),
       Y(Y_),
       hiddenValues(nsamples, nhidden),
@@ -52,7 +59,8 @@ MLPTrainer::MLPTrainer(int nhidden_, RMatrix& X_, RMatrix& Y_, trainerType type_
       err(std::numeric_limits<double>::quiet_NaN()),
       bestErr(std::numeric_limits<double>::quiet_NaN()),
       errorThreshold(noutputs * (nsamples * kDefaultErrorPerValue)),
-      type(checkedType(type_)) {
+      type(checkedType(type_)),
+      samplesAgree(X_.Height() == Y_.Height()) {
   // A defined network before training: every weight 0 (the output layer is refitted at the
   // first evaluation anyway, but getMLP() and the weight buffer must never expose garbage).
   for (int i = 0; i < weightBuffer.Length(); ++i) weightBuffer[i] = 0.0;
@@ -89,7 +97,8 @@ MLPTrainer::MLPTrainer(const MLPTrainer& other)
       iterationLimit(other.iterationLimit),
       errorThreshold(other.errorThreshold),
       relativeChangeThreshold(other.relativeChangeThreshold),
-      type(other.type) {}
+      type(other.type),
+      samplesAgree(other.samplesAgree) {}
 
 MLPTrainer::~MLPTrainer() = default;
 
@@ -160,6 +169,10 @@ int MLPTrainer::cycleSolverOnce() {
 }
 
 int MLPTrainer::Cycle() {
+  if (!samplesAgree) {
+    relativeChange = 0.0;
+    return -1;
+  }
   if (!initialised) {
     initialised = true;
     Initialize();
@@ -241,6 +254,11 @@ double MLPTrainer::sumOfSquaredResiduals() const {
 }
 
 void MLPTrainer::ComputeRHS(mvlarray<double>& x, mvlarray<double>& f) {
+  if (!samplesAgree) {
+    std::fill_n(f.Array(), nsamples * noutputs, std::numeric_limits<double>::quiet_NaN());
+    err = std::numeric_limits<double>::quiet_NaN();
+    return;
+  }
   ComputeOutputWeights(x);
   outputs = MSub(outputs, Y);
   const double* r = outputs.Array();
@@ -254,11 +272,19 @@ void MLPTrainer::ComputeJacobian(mvlarray<double>& x, RMatrix& J) {
   // The solvers ask for a Jacobian only where they last had the residuals evaluated, so the
   // network normally holds x already; but restoreBest, the converged path or a direct call can
   // leave other weights in it, and a Jacobian of those would be silently wrong.
+  if (!samplesAgree) {
+    J.markFailed(-1);
+    return;
+  }
   if (!networkHolds(x)) ComputeOutputWeights(x);
   network.ComputeJacobian(X, J);
 }
 
 double MLPTrainer::ComputeGradient(mvlarray<double>& x, mvlarray<double>& g) {
+  if (!samplesAgree) {
+    std::fill_n(g.Array(), g.Length(), std::numeric_limits<double>::quiet_NaN());
+    return err = std::numeric_limits<double>::quiet_NaN();
+  }
   ComputeOutputWeights(x);
   network.ForwardPropagate(X, hiddenValues, outputs);
   outputs = MSub(outputs, Y);

@@ -1,9 +1,9 @@
 // Levenberg-Marquardt on the normal equations, as a reverse-communication machine.
 //
 // States: 0 start, 1 starting residuals in f, 2 Jacobian at the starting point in J, 3 solve for a
-// step, 4 trial residuals in f, 5 Jacobian at a newly accepted point in J; 1..5 are the states
-// Cycle(fun, jac) reports, named in the class. The defaults of lambda and the trust radius are
-// stated here only.
+// step, 4 trial residuals in f, 5 Jacobian at a newly accepted point in J, 6 stopped on a
+// non-finite value; 1..6 are the states Cycle(fun, jac) reports, named in the class. The
+// defaults of lambda and the trust radius are stated here only.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -34,6 +34,14 @@ double sumOfSquares(const RMatrix& column) {
   double s = 0.0;
   for (int i = 0; i < column.Height(); ++i) s += column(i, 0) * column(i, 0);
   return s;
+}
+
+bool allFinite(const RMatrix& m) {
+  const long count = static_cast<long>(m.Height()) * m.Width();
+  const double* p = m.Array();
+  for (long k = 0; k < count; ++k)
+    if (!std::isfinite(p[k])) return false;
+  return true;
 }
 }  // namespace
 
@@ -78,12 +86,20 @@ int lmderCholSolver::Cycle() {
       request = kWantResiduals;
       break;
     case StartingResidualsTaken:
+      if (!allFinite(f)) {
+        stopOnNonFiniteValues();
+        break;
+      }
       ssq = ssqTrial = sumOfSquares(f);
       state = JacobianAtStart;
       request = kWantJacobian;
       break;
     case JacobianAtStart:
     case JacobianAfterStep:
+      if (!allFinite(J)) {
+        stopOnNonFiniteValues();
+        break;
+      }
       formNormalEquations();
       state = kSolveForStep;
       request = kNoRequest;
@@ -92,6 +108,12 @@ int lmderCholSolver::Cycle() {
       solveForStep();
       break;
     case TrialResidualsTaken:
+      if (!allFinite(f)) {
+        // The trial point is not taken: x goes back to the last accepted point.
+        x = xSaved;
+        stopOnNonFiniteValues();
+        break;
+      }
       testTrialPoint();
       break;
     default:
@@ -100,12 +122,22 @@ int lmderCholSolver::Cycle() {
   return request;
 }
 
+void lmderCholSolver::stopOnNonFiniteValues() {
+  state = NonFiniteValues;
+  request = kNoRequest;
+}
+
 int lmderCholSolver::Cycle(FunctorBase_AA& fun, FunctorBase_AM& jac) {
-  int code;
-  while ((code = Cycle()) == kNoRequest) {
-    // A factorisation that fails even with infinite damping will fail for ever.
-    if (state == kSolveForStep && !std::isfinite(lambda)) return state;
+  // A request whose callback threw is served again before the machine moves on.
+  int code = unserved;
+  if (code == kNoRequest) {
+    while ((code = Cycle()) == kNoRequest) {
+      if (state == NonFiniteValues) return state;
+      // A factorisation that fails even with infinite damping will fail for ever.
+      if (state == kSolveForStep && !std::isfinite(lambda)) return state;
+    }
   }
+  unserved = code;
   const double start = milliseconds();
   if (code == kWantResiduals) {
     fun(x.Data(), f.Data());
@@ -114,6 +146,7 @@ int lmderCholSolver::Cycle(FunctorBase_AA& fun, FunctorBase_AM& jac) {
     jac(x.Data(), J);
     tJacobian += (milliseconds() - start) / 1000.0;
   }
+  unserved = kNoRequest;
   return state;
 }
 

@@ -74,6 +74,7 @@ void lmderSolver::Reset() {
   gtol = zero;
   factor = p1;
   state = kStart;
+  unserved = kStart;
 }
 
 void lmderSolver::Perturb(double amount) {
@@ -81,9 +82,12 @@ void lmderSolver::Perturb(double amount) {
   constexpr unsigned long kSeedFromClock = 0;
   const double largest = std::max(x[x.MaxIndex()], std::fabs(x[x.MinIndex()]));
   const double spread = amount * 2.0 * largest;
-  MTRng rng(kSeedFromClock);
-  for (int i = 0; i < n; ++i)
-    x[i] += (static_cast<double>(rng.lRand()) * kTwoToMinus32 - 0.5) * spread;
+  // A NaN or infinite spread would move every variable, zeros included, to NaN or infinity.
+  if (std::isfinite(spread)) {
+    MTRng rng(kSeedFromClock);
+    for (int i = 0; i < n; ++i)
+      x[i] += (static_cast<double>(rng.lRand()) * kTwoToMinus32 - 0.5) * spread;
+  }
   par = zero;
   Reset();
 }
@@ -103,14 +107,20 @@ void lmderSolver::Cycle(int& flag) {
         flag = state = kResiduals;
         return;
       case kResiduals:
-        absorbStartingResiduals();
+        if (!absorbStartingResiduals()) {
+          flag = state = kStart;
+          return;
+        }
         next = kNewJacobian;
         break;
       case kNewJacobian:
         flag = state = kJacobian;
         return;
       case kJacobian:
-        absorbJacobian();
+        if (!absorbJacobian()) {
+          flag = state = kStart;
+          return;
+        }
         next = kNewStep;
         break;
       case kNewStep:
@@ -131,8 +141,13 @@ void lmderSolver::Cycle(int& flag) {
 }
 
 int lmderSolver::Cycle(FunctorBase_AA& f, FunctorBase_AM& jac) {
-  int flag = state;
-  Cycle(flag);
+  // A request whose callback threw is served again before the machine moves on.
+  int flag = unserved;
+  if (flag == kStart) {
+    flag = state;
+    Cycle(flag);
+  }
+  unserved = flag;
   switch (flag) {
     case kResiduals:
       f(x, fvec);
@@ -146,6 +161,7 @@ int lmderSolver::Cycle(FunctorBase_AA& f, FunctorBase_AM& jac) {
     default:
       break;
   }
+  unserved = kStart;
   return flag;
 }
 
@@ -161,14 +177,27 @@ void lmderSolver::startRun() {
   par = zero;
 }
 
-void lmderSolver::absorbStartingResiduals() {
+bool lmderSolver::absorbStartingResiduals() {
   nfev = 1;
   fnorm = Lmder_ENORM(&m, fvec.Array());
+  // The norm is formed without overflow, so it is finite exactly when every residual is.
+  if (!std::isfinite(fnorm)) {
+    info = NonFiniteValues;
+    return false;
+  }
+  return true;
 }
 
-void lmderSolver::absorbJacobian() {
+bool lmderSolver::absorbJacobian() {
   ++njev;
   double* r = fjac.Array();
+  const long elements = static_cast<long>(m) * n;
+  for (long k = 0; k < elements; ++k) {
+    if (!std::isfinite(r[k])) {
+      info = NonFiniteValues;
+      return false;
+    }
+  }
   const long ld = m;
   auto at = [r, ld](int i, int j) -> double& { return r[i + j * ld]; };
 
@@ -214,6 +243,7 @@ void lmderSolver::absorbJacobian() {
   if (gnorm <= gtol) info = 4;
 
   for (int j = 0; j < n; ++j) diag[j] = std::max(diag[j], wa2[j]);
+  return true;
 }
 
 void lmderSolver::proposeStep() {
@@ -232,6 +262,11 @@ void lmderSolver::proposeStep() {
 bool lmderSolver::absorbTrialResiduals() {
   ++nfev;
   fnorm1 = Lmder_ENORM(&m, wa4.Array());
+  // Not a smaller sum of squares but no sum at all: x stays at the last accepted point.
+  if (!std::isfinite(fnorm1)) {
+    info = NonFiniteValues;
+    return true;
+  }
 
   actred = -one;
   if (p1 * fnorm1 < fnorm) actred = one - (fnorm1 / fnorm) * (fnorm1 / fnorm);

@@ -86,6 +86,14 @@ std::uint64_t orderedDigest(const mvlarray<int>& irn, const mvlarray<int>& jcn, 
   return digest;
 }
 
+// Whether the first `entries` values are all finite: a NaN or an infinity would factorise into
+// non-finite factors and a solution reported as found.
+bool finiteValues(const mvlarray<double>& data, int entries) {
+  for (int k = 0; k < entries; ++k)
+    if (!std::isfinite(data[k])) return false;
+  return true;
+}
+
 // Whether two arrays' blocks overlap.
 bool overlapping(const mvlarray<double>& a, const mvlarray<double>& b) {
   if (a.Length() <= 0 || b.Length() <= 0) return false;
@@ -354,6 +362,10 @@ bool sparseMatrix::Solve(mvlarray<double>& b, mvlarray<double>& x, bool general)
     bool solved = false;
     try {
       square_ = createSquareRecord(nr_, entries, fill_in_, data_, irn_, jcn_).release();
+      if (!finiteValues(data_, entries)) {
+        entry(square_->info, 1) = NonFiniteEntries;
+        return false;
+      }
       if (log_name_ != nullptr) {
         HSL_FFOPEN(log_name_, static_cast<int>(std::strlen(log_name_)), &unit);
         entry(square_->icntl, 1) = kLogUnit;
@@ -375,6 +387,10 @@ bool sparseMatrix::Solve(mvlarray<double>& b, mvlarray<double>& x, bool general)
     return generalSolve(*general_, 3, rhs, x) && consistentSolution(*general_, rhs, x);
   }
   general_ = createGeneralRecord(nc_, nr_, entries, fill_in_, data_, irn_, jcn_).release();
+  if (!finiteValues(data_, entries)) {
+    entry(general_->info, 1) = NonFiniteEntries;
+    return false;
+  }
   return generalAnalyseAndFactorise(*general_, 1) && generalSolve(*general_, 1, rhs, x) &&
          consistentSolution(*general_, rhs, x);
 }
@@ -394,6 +410,10 @@ bool sparseMatrix::ReSolve(mvlarray<double>& b, mvlarray<double>& x) {
       entry(square_->info, 1) = PatternChanged;
       return false;
     }
+    if (!finiteValues(data_, nz_)) {
+      entry(square_->info, 1) = NonFiniteEntries;
+      return false;
+    }
     entry(square_->icntl, 8) = kRefineOnResolve;
     return squareRefactorise(*square_, irn_, jcn_, data_) && squareSolve(*square_, rhs, x);
   }
@@ -401,9 +421,18 @@ bool sparseMatrix::ReSolve(mvlarray<double>& b, mvlarray<double>& x) {
     entry(general_->info, 1) = PatternChanged;
     return false;
   }
+  if (!finiteValues(data_, nz_)) {
+    entry(general_->info, 1) = NonFiniteEntries;
+    return false;
+  }
   // The record's copy of the values stands for the matrix factorised from now on.
   std::copy(data_.Array(), data_.Array() + nz_, general_->valueCopy.Array());
   entry(general_->icntl, 9) = kRefineOnResolve;
+  // A first factorisation that never got as far as the analysis left no factor storage to
+  // refactorise in: analyse and factorise afresh.
+  if (general_->a.Length() < general_->ne)
+    return generalAnalyseAndFactorise(*general_, 1) && generalSolve(*general_, 1, rhs, x) &&
+           consistentSolution(*general_, rhs, x);
   return generalRefactorise(*general_, data_) && generalSolve(*general_, 3, rhs, x) &&
          consistentSolution(*general_, rhs, x);
 }

@@ -9,6 +9,8 @@
 #include <climits>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -99,6 +101,30 @@ std::int64_t saveAnalysis(void* symbolic, AnalysisFile& file) {
   if (!file.usable() || umfpack_di_save_symbolic(symbolic, file.path()) != UMFPACK_OK) return 0;
   return std::max<std::int64_t>(file.size(), 0);
 }
+
+// The engine's analysis has fields it never sets, and padding between them, and saving it writes
+// the object byte for byte: the bytes kept in the caller's arrays would be partly undefined. While
+// one of these lives (around the analysis only, whose objects are small), every block the engine
+// obtains comes zeroed, through whatever allocator it was given before.
+class ZeroedEngineAllocations {
+ public:
+  ZeroedEngineAllocations() : saved_(SuiteSparse_config.malloc_func) {
+    underlying_ = saved_ != nullptr ? saved_ : &std::malloc;
+    SuiteSparse_config.malloc_func = &zeroed;
+  }
+  ~ZeroedEngineAllocations() { SuiteSparse_config.malloc_func = saved_; }
+  ZeroedEngineAllocations(const ZeroedEngineAllocations&) = delete;
+  ZeroedEngineAllocations& operator=(const ZeroedEngineAllocations&) = delete;
+
+ private:
+  static void* zeroed(std::size_t bytes) {
+    void* block = underlying_(bytes);
+    if (block != nullptr) std::memset(block, 0, bytes);
+    return block;
+  }
+  static inline void* (*underlying_)(std::size_t) = nullptr;
+  void* (*saved_)(std::size_t);
+};
 
 void throwIfOutOfMemory(int status) {
   if (status == UMFPACK_ERROR_out_of_memory)
@@ -493,6 +519,7 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   int status = UMFPACK_OK;
   if (!analysisReused) {
     void* raw = nullptr;
+    const ZeroedEngineAllocations zeroed;
     status = initialOrder != nullptr
                  ? umfpack_di_qsymbolic(a.m, a.n, ap, ai, ax, initialOrder, &raw, control, info)
                  : umfpack_di_symbolic(a.m, a.n, ap, ai, ax, &raw, control, info);
