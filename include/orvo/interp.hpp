@@ -94,6 +94,8 @@ class ORVO_API TableInterpolator {
   const Vector<double>& Scale() const { return scale_; }
 
  private:
+  // Loading a saved record replaces the trained state wholesale.
+  friend ORVO_API void LoadModel(std::istream& in, TableInterpolator& interpolator);
   // Standardises columns 0 and 1 of a two-column block in place; false (untouched) otherwise.
   bool standardise(RMatrix& inputs) const;
 
