@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "orvo/interp.hpp"
+#include "timing.hpp"
 
 using namespace Orvo;
 
@@ -25,9 +26,7 @@ constexpr int kGrid = 200;
 constexpr int kQueries = 1 << 14;
 
 double ThreadSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+  return support::threadSeconds();
 }
 
 template <class Body>

@@ -17,6 +17,7 @@
 #include "mgh_problems.hpp"
 #include "nle_problems.hpp"
 #include "orvo/nonlinear.hpp"
+#include "timing.hpp"
 
 using namespace Orvo;
 using nle_problems::System;
@@ -25,11 +26,7 @@ namespace {
 
 constexpr double kResidualTolerance = 1e-10;
 
-double threadSeconds() {
-  timespec now;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return now.tv_sec + 1e-9 * now.tv_nsec;
-}
+using support::threadSeconds;
 
 // ---- our side -------------------------------------------------------------------------------
 struct RowCallback : FunctorBase_AAI {

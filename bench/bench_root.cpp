@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "../tests/root_problems.hpp"
 #include "orvo/nonlinear.hpp"
+#include "root_problems.hpp"
 
 using root_problems::Problem;
 
