@@ -33,6 +33,11 @@ CholSolve::CholSolve(const RMatrix& F, const RMatrix& B)
     : lazyMatrix(B.Height(), B.Width()), F_(F), B_(B) {}
 
 void CholSolve::KickAss(RMatrix& target) const {
+  // Copying B into a target that holds the factor would overwrite the factor before the solve.
+  if (sharesStorage(target, F_)) {
+    target.markFailed(-1);
+    return;
+  }
   target = B_;
   const int n = target.Height();
   if (F_.Height() != n || F_.Width() != n) {
@@ -84,7 +89,8 @@ LsqSolve::LsqSolve(const RMatrix& A, const RMatrix& B, double lambda)
     : lazyMatrix(A.Width(), B.Width()), A_(A), B_(B), lambda_(lambda) {}
 
 void LsqSolve::KickAss(RMatrix& target) const {
-  if (A_.Height() != B_.Height()) {
+  // A target that is an operand has been re-shaped, or is written before it is read.
+  if (A_.Height() != B_.Height() || sharesStorage(target, A_) || sharesStorage(target, B_)) {
     target.markFailed(-1);
     return;
   }
