@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cassert>
 
 #include <limits>
 
@@ -106,6 +107,7 @@ void LsqSolve::KickAss(RMatrix& target) const {
     return;
   }
   // The target already has the result's shape; copying the elements alone keeps its status.
+  assert(target.Height() == n && target.Width() == projected.Width());
   std::copy(projected.Array(), projected.Array() + static_cast<long>(n) * projected.Width(),
             target.Array());
 }
