@@ -7,21 +7,14 @@
 
 #include "orvo/dense_solvers.hpp"
 #include "orvo/sparse.hpp"
+#include "random_matrices.hpp"
 
 using namespace Orvo;
 
 namespace {
 
 RMatrix randomMatrix(int n, bool spd) {
-  std::mt19937 engine(7);
-  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  RMatrix a(n, n);
-  for (int j = 0; j < n; ++j)
-    for (int i = 0; i < n; ++i) a(i, j) = uniform(engine);
-  if (!spd) return a;
-  RMatrix s = MatrixMultiply(a, a, 1.0, 0.0, true, false);
-  for (int i = 0; i < n; ++i) s(i, i) += n;
-  return s;
+  return spd ? support::randomSpd(n, 7) : support::randomMatrix(n, n, 7);
 }
 
 void LuFactorisation(benchmark::State& state) {

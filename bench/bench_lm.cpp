@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "orvo/nonlinear.hpp"
+#include "timing.hpp"
 
 using namespace Orvo;
 
@@ -97,11 +98,7 @@ int runOrvo() {
 }
 
 // CPU time of this thread: the machine is shared, so wall time would mostly measure the others.
-double threadSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
-}
+using support::threadSeconds;
 
 void BM_LmderSolverVsCminpackLmder(benchmark::State& state) {
   double reference = 0.0, orvo = 0.0;

@@ -14,17 +14,12 @@
 
 #include "kernel/dense/fortran_blas_lapack.hpp"
 #include "orvo/matrix.hpp"
+#include "random_matrices.hpp"
 
 using namespace Orvo;
 
 namespace {
-RMatrix randomMatrix(int height, int width, unsigned seed) {
-  std::mt19937 engine(seed);
-  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  RMatrix m(height, width);
-  for (long k = 0; k < static_cast<long>(height) * width; ++k) m(k) = uniform(engine);
-  return m;
-}
+using support::randomMatrix;
 
 void Product(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));

@@ -15,6 +15,7 @@
 #include "kernel/dense/dense_kernels.hpp"
 #include "kernel/vml/vml_kernels.hpp"
 #include "orvo/nnet.hpp"
+#include "random_matrices.hpp"
 
 using namespace Orvo;
 
@@ -22,13 +23,7 @@ namespace {
 
 constexpr int kSamples = 10000, kInputs = 10, kHidden = 32, kOutputs = 3;
 
-RMatrix randomMatrix(int height, int width, unsigned seed) {
-  std::mt19937 engine(seed);
-  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  RMatrix m(height, width);
-  for (long k = 0; k < static_cast<long>(height) * width; ++k) m(k) = uniform(engine);
-  return m;
-}
+using support::randomMatrix;
 
 MLP randomNetwork() {
   MLP net(kInputs, kHidden, kOutputs);

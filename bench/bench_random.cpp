@@ -14,6 +14,7 @@
 
 #include "orvo/random.hpp"
 #include "random/kmeans_run.hpp"
+#include "timing.hpp"
 
 #ifdef ORVO_HAVE_ALGLIB
 #include <libalglib/dataanalysis.h>
@@ -28,9 +29,7 @@ constexpr int kDraws = 1 << 20;
 // CPU seconds of this thread: the machine is shared, and wall time would charge other
 // processes' work to whichever contender happened to be running.
 double ThreadSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+  return support::threadSeconds();
 }
 
 template <class Body>

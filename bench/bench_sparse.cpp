@@ -26,16 +26,13 @@
 
 #include "orvo/sparse.hpp"
 #include "sparse_problems.hpp"
+#include "timing.hpp"
 
 using namespace Orvo;
 using namespace sparse_problems;
 
 namespace {
-double cpuSeconds() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return t.tv_sec + 1e-9 * t.tv_nsec;
-}
+using support::threadSeconds;
 
 const Triplets& matrix(int which) {
   static std::vector<std::unique_ptr<Triplets>> cache(7);
@@ -110,11 +107,7 @@ struct Timings {
     return std::accumulate(v.begin(), v.end(), 0.0);
   }
   static double best(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
-  static double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t h = v.size() / 2;
-    return v.size() % 2 == 1 ? v[h] : 0.5 * (v[h - 1] + v[h]);
-  }
+  static double median(const std::vector<double>& v) { return support::median(v); }
   void report(benchmark::State& state) const {
     if (orvo.empty()) return;
     const double runs = static_cast<double>(orvo.size());
@@ -148,20 +141,20 @@ double firstSolveSeconds(int which, int fill, bool orvo_side, bool warm) {
     a->SetFillIn(fill);
     mvlarray<double> b(p.t.n), x(p.t.n);
     for (int i = 0; i < p.t.n; ++i) b[i] = p.b[i];
-    const double start = cpuSeconds();
+    const double start = threadSeconds();
     const bool solved = a->Solve(b, x);
-    const double seconds = cpuSeconds() - start;
+    const double seconds = threadSeconds() - start;
     return solved ? seconds : -1.0;
   }
   std::vector<double> xr(p.t.n);
-  const double start = cpuSeconds();
+  const double start = threadSeconds();
   void *symbolic = nullptr, *numeric = nullptr;
   umfpack_di_symbolic(p.t.n, p.t.n, p.ap.data(), p.ai.data(), p.ax.data(), &symbolic, nullptr,
                       nullptr);
   umfpack_di_numeric(p.ap.data(), p.ai.data(), p.ax.data(), symbolic, &numeric, nullptr, nullptr);
   const int status = umfpack_di_solve(UMFPACK_A, p.ap.data(), p.ai.data(), p.ax.data(), xr.data(),
                                       p.b.data(), numeric, nullptr, nullptr);
-  const double seconds = cpuSeconds() - start;
+  const double seconds = threadSeconds() - start;
   umfpack_di_free_symbolic(&symbolic);
   umfpack_di_free_numeric(&numeric);
   return status == UMFPACK_OK ? seconds : -1.0;
@@ -235,13 +228,13 @@ void BM_ReSolveAndSolve(benchmark::State& state) {
     for (int i = 0; i < p.t.n; ++i) b[i] = p.b[i] * factor;
     double orvo = 0, reference = 0;
     auto run_orvo = [&]() {
-      const double start = cpuSeconds();
+      const double start = threadSeconds();
       const bool ok = resolve ? a->ReSolve(b, x) : a->Solve(b, x);
       if (!ok) state.SkipWithError("Orvo solve failed");
-      orvo = cpuSeconds() - start;
+      orvo = threadSeconds() - start;
     };
     auto run_reference = [&]() {
-      const double start = cpuSeconds();
+      const double start = threadSeconds();
       if (resolve) {
         umfpack_di_free_numeric(&numeric);
         umfpack_di_numeric(p.ap.data(), p.ai.data(), ax.data(), symbolic, &numeric, nullptr,
@@ -249,7 +242,7 @@ void BM_ReSolveAndSolve(benchmark::State& state) {
       }
       umfpack_di_solve(UMFPACK_A, p.ap.data(), p.ai.data(), ax.data(), xr.data(), b.Array(),
                        numeric, nullptr, nullptr);
-      reference = cpuSeconds() - start;
+      reference = threadSeconds() - start;
     };
     if (round % 2 == 0) {
       run_orvo();
@@ -275,7 +268,7 @@ void BM_Assembly(benchmark::State& state) {
   long entries = 0;
   for (auto _ : state) {
     sparseMatrix a(presized ? 5 * n : 0, n, n);
-    double start = cpuSeconds();
+    double start = threadSeconds();
     for (int j = 0; j < k; ++j)
       for (int i = 0; i < k; ++i) {
         const int p = i + k * j;
@@ -285,10 +278,10 @@ void BM_Assembly(benchmark::State& state) {
         if (j > 0) a.SetAt(p, p - k, -1.0);
         if (j + 1 < k) a.SetAt(p, p + k, -1.0);
       }
-    set_time += cpuSeconds() - start;
-    start = cpuSeconds();
+    set_time += threadSeconds() - start;
+    start = threadSeconds();
     a.Compress();
-    compress_time += cpuSeconds() - start;
+    compress_time += threadSeconds() - start;
     entries += a.Nz();
   }
   state.counters["entries"] = static_cast<double>(entries) / state.iterations();

@@ -24,6 +24,7 @@
 
 #include "libalglib/dataanalysis.h"
 #include "orvo/nnet.hpp"
+#include "timing.hpp"
 
 using namespace Orvo;
 
@@ -57,11 +58,7 @@ double seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t h = v.size() / 2;
-  return v.size() % 2 ? v[h] : 0.5 * (v[h - 1] + v[h]);
-}
+using support::median;
 
 struct PeerResult {
   double time = 0, error = 0;

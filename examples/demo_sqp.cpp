@@ -64,8 +64,26 @@ void run() {
   // the volume fixes r = sqrt(V / (pi H)); the stress then needs k r H = 1.26 mm, less than the
   // fabrication minimum, so t = 2 mm.
   const double r = std::sqrt(kVolume / (kPi * kMaxHeight)), t = 0.002;
+  const double best = kDensity * t * (2.0 * kPi * r * r + 2.0 * kPi * r * kMaxHeight);
   std::printf("by hand: radius %.4f m, height %.4f m, wall %.2f mm, mass %.1f kg\n", r, kMaxHeight,
-              1000.0 * t, kDensity * t * (2.0 * kPi * r * r + 2.0 * kPi * r * kMaxHeight));
+              1000.0 * t, best);
+
+  // Wild first guesses, most of them violating several rules at once (negative radius or wall,
+  // a tank taller than the hall): where the linearised rules contradict each other the optimiser
+  // first steps towards satisfying them, then minimises as before.
+  const double guesses[][3] = {{-3.0, 8.0, -0.05}, {6.0, 0.05, 0.3},  {0.05, 40.0, 0.0},
+                               {-1.0, -1.0, 1.0},  {10.0, 10.0, 0.1}, {0.2, 0.2, -0.2}};
+  int reached = 0;
+  for (const auto& guess : guesses) {
+    for (int j = 0; j < 3; ++j) x[j] = guess[j];
+    vf13Solver fromGuess(x, 5, 1, 1e-10, 500);
+    const int guessCode = fromGuess.Solve(mass, rules);
+    const bool same = guessCode == 1 && std::abs(fromGuess.fVal() - best) <= 1e-6 * best;
+    reached += same;
+    std::printf("from (%5.2f, %5.2f, %5.2f): exit %d, mass %.1f kg\n", guess[0], guess[1], guess[2],
+                guessCode, fromGuess.fVal());
+  }
+  std::printf("the by-hand optimum from %d of 6 wild guesses\n", reached);
 }
 
 const DemoSection section("70-sqp", "Constrained optimisation: lightest storage tank", &run);

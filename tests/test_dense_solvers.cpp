@@ -9,7 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "backward_error.hpp"
 #include "orvo/dense_solvers.hpp"
+#include "random_matrices.hpp"
 
 using namespace Orvo;
 
@@ -25,13 +27,8 @@ RMatrix fromRows(int rows, int cols, std::initializer_list<double> rowMajor) {
   return m;
 }
 
-RMatrix randomMatrix(int rows, int cols, unsigned seed) {
-  std::mt19937 engine(seed);
-  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  RMatrix m(rows, cols);
-  for (int k = 0; k < rows * cols; ++k) m(k) = uniform(engine);
-  return m;
-}
+using support::randomMatrix;
+using support::randomSpd;
 
 Eigen::MatrixXd toEigen(const RMatrix& m) {
   return Eigen::Map<const Eigen::MatrixXd>(m.Array(), m.Height(), m.Width());
@@ -43,16 +40,9 @@ RMatrix fromEigen(const Eigen::MatrixXd& e) {
   return m;
 }
 
-// M^T M + n I: comfortably positive definite.
-RMatrix randomSpd(int n, unsigned seed) {
-  const Eigen::MatrixXd m = toEigen(randomMatrix(n, n, seed));
-  return fromEigen(m.transpose() * m + n * Eigen::MatrixXd::Identity(n, n));
-}
-
 // |A X - B|_F / (|A|_F |X|_F + |B|_F), in units of machine epsilon.
 double scaledResidual(const RMatrix& A, const RMatrix& X, const RMatrix& B) {
-  const Eigen::MatrixXd a = toEigen(A), x = toEigen(X), b = toEigen(B);
-  return (a * x - b).norm() / (a.norm() * x.norm() + b.norm()) / kEpsilon;
+  return support::frobeniusBackwardError(A, X, B);
 }
 
 bool sameElements(const RMatrix& a, const RMatrix& b) {
@@ -108,6 +98,28 @@ TEST_P(LinSolveRoutes, NonConformingShapesAreRejectedBeforeTouchingA) {
 }
 
 INSTANTIATE_TEST_SUITE_P(LapackAndLinpack, LinSolveRoutes, ::testing::Values(0, 100));
+
+// Orders just below, at and above the crossover: each route on its own solves stably, and the
+// default threshold hands the order to the classical route below it and to LAPACK from it on
+// (the two routes round differently, so the bits tell which one ran).
+TEST(LinSolve, DefaultThresholdSwitchesRoutesAtTheCrossover) {
+  constexpr int kCrossover = LinSolve::LinpackCrossoverOrder;
+  for (const int n : {kCrossover - 1, kCrossover, kCrossover + 1}) {
+    const RMatrix original = randomMatrix(n, n, 300 + n);
+    const RMatrix B = randomMatrix(n, 2, 400 + n);
+    auto solve = [&](int threshold) {
+      RMatrix A(original);
+      RMatrix X(LinSolve(A, B, threshold));
+      EXPECT_TRUE(X.isOK()) << "n " << n << ", threshold " << threshold;
+      EXPECT_LT(scaledResidual(original, X, B), 4.0 * n)
+          << "n " << n << ", threshold " << threshold;
+      return X;
+    };
+    const RMatrix lapack = solve(0), classical = solve(n + 1), chosen = solve(kCrossover);
+    EXPECT_FALSE(sameElements(lapack, classical)) << "n " << n;
+    EXPECT_TRUE(sameElements(chosen, n < kCrossover ? classical : lapack)) << "n " << n;
+  }
+}
 
 TEST(LinSolve, ThresholdSelectsTheRoute) {
   // Rank one with power-of-two multipliers, so both eliminations are exact and both pivots 2 and

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "orvo/matrix.hpp"
+#include "random_matrices.hpp"
 
 using namespace Orvo;
 
@@ -17,13 +18,7 @@ RMatrix filled(int height, int width, std::initializer_list<double> columnMajor)
   for (double v : columnMajor) m(k++) = v;
   return m;
 }
-RMatrix randomMatrix(int height, int width, unsigned seed) {
-  std::mt19937 engine(seed);
-  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  RMatrix m(height, width);
-  for (int k = 0; k < height * width; ++k) m(k) = uniform(engine);
-  return m;
-}
+using support::randomMatrix;
 constexpr double eps = std::numeric_limits<double>::epsilon();
 }  // namespace
 

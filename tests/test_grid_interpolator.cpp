@@ -158,6 +158,17 @@ TEST(GridInterpolator, BilinearValuesWorkedOutByHand) {
   // The last grid value of an axis lies in the last interval.
   EXPECT_EQ(t.Interpolate(4, 4), 64.0);    // tx 1: c0 36, c1 64
   EXPECT_EQ(t.Interpolate(3.5, 6), 75.0);  // ty 1: c0 54, c1 96; tx 1/2
+
+  // An interior grid point starts the next interval, even right after a query in the one below
+  // it, so it comes back exactly (from the far end, (c1 - c0) + c0 would be off by rounding).
+  s.f = [](double x, double y) { return std::sin(3 * x + 1) * std::exp(y); };
+  pTableInterpolator w(s);
+  w.Initialize(0, 0.1, 12, 0, 0.3, 9);
+  for (int i = 1; i + 1 < w.nX(); ++i)
+    for (int j = 1; j + 1 < w.nY(); ++j) {
+      w.Interpolate(0.5 * (w.getX(i - 1) + w.getX(i)), 0.5 * (w.getY(j - 1) + w.getY(j)));
+      ASSERT_EQ(w.Interpolate(w.getX(i), w.getY(j)), w.getValue(i, j)) << i << ", " << j;
+    }
 }
 
 TEST(GridInterpolator, OutsideTheGridDegenerateGridsAndNotANumber) {

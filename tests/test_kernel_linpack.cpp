@@ -7,36 +7,22 @@
 #include <utility>
 #include <vector>
 
+#include "backward_error.hpp"
 #include "kernel/dense/dense_kernels.hpp"
+#include "random_matrices.hpp"
 
 namespace {
 
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 
 std::vector<double> randomMatrix(int rows, int cols, unsigned seed) {
-  std::mt19937 engine(seed);
-  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  std::vector<double> m(static_cast<size_t>(rows) * cols);
-  for (double& x : m) x = uniform(engine);
-  return m;
+  return support::randomValues(rows, cols, seed);
 }
 
 // max |A x - b| / (|A|_max * |x|_1 + |b|_max): of order n * epsilon for a backward-stable solve.
 double scaledResidual(const std::vector<double>& a, int n, const std::vector<double>& x,
                       const std::vector<double>& b, bool transposed) {
-  double largestResidual = 0.0, largestA = 0.0, largestB = 0.0, sumX = 0.0;
-  for (int i = 0; i < n; ++i) {
-    double r = -b[i];
-    for (int k = 0; k < n; ++k) {
-      const double aik = transposed ? a[k + i * n] : a[i + k * n];
-      r += aik * x[k];
-      largestA = std::max(largestA, std::fabs(aik));
-    }
-    largestResidual = std::max(largestResidual, std::fabs(r));
-    largestB = std::max(largestB, std::fabs(b[i]));
-    sumX += std::fabs(x[i]);
-  }
-  return largestResidual / (largestA * sumX + largestB);
+  return support::denseBackwardError(a, n, x, b, transposed) * kEpsilon;
 }
 
 class LinpackAgainstLapack : public ::testing::TestWithParam<int> {};

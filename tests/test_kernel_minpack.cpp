@@ -12,6 +12,7 @@
 #include "kernel/minpack/minpack_kernels.hpp"
 #include "mgh_problems.hpp"
 #include "orvo/nonlinear.hpp"
+#include "random_matrices.hpp"
 
 using namespace Orvo;
 
@@ -19,11 +20,7 @@ namespace {
 constexpr double kEps = DBL_EPSILON;
 
 std::vector<double> randomMatrix(int m, int n, unsigned seed) {
-  std::mt19937 engine(seed);
-  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  std::vector<double> a(static_cast<size_t>(m) * n);
-  for (double& v : a) v = uniform(engine);
-  return a;
+  return support::randomValues(m, n, seed);
 }
 
 // Q (m x m) built from the Householder vectors left below the diagonal by the QR kernel:

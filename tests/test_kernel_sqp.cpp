@@ -246,6 +246,11 @@ TEST(SqpKernel, InconsistentConstraintsAreReportedNeverConverged) {
           << p.name << " from (" << p.start[0] << ", " << p.start[1] << "): info " << out.info;
     }
   }
+  // Linear constraints that contradict each other: every point between them is a stationary
+  // point of the violation, which the feasibility step recognises at once.
+  const Outcome out = Optimise(ContradictoryBounds(), 1e-10, 200);
+  EXPECT_EQ(out.info, 4);
+  EXPECT_EQ(out.evaluations, 1);
 }
 
 TEST(SqpKernel, StepsIntoUndefinedRegionsAreShortened) {

@@ -132,6 +132,8 @@ TEST(Ns23Solver, SolvesLargeSparseSystemsToTheResidualTolerance) {
       {nle_problems::broydenBanded(2000), 1e-10},
       {nle_problems::bratu2d(100, 1.0), 1e-10},
       {nle_problems::bratu2d(100, 6.0), 1e-10},
+      // Normal equations with a condition number near 1e13.
+      {nle_problems::bratu1d(5000, 3.0), 1e-13},
   };
   for (const LargeCase& c : cases) {
     SCOPED_TRACE(c.system.name + " n = " + std::to_string(c.system.n));
@@ -147,7 +149,6 @@ TEST(Ns23Solver, SolvesLargeSparseSystemsToTheResidualTolerance) {
     std::printf("  %-20s n = %6d: %d evaluations, %d steps, |f| = %.2e\n", c.system.name.c_str(),
                 c.system.n, solver.nFev(), solver.Info(2), norm);
   }
-  // Bratu's lower branch at lambda = 6 is not the trivial one: u is well away from 0.
 }
 
 TEST(Ns23Solver, LeastSquaresEndsAtAStationaryPointWithNonZeroResidual) {

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "allocation_test_support.hpp"
+#include "orvo/dense_solvers.hpp"
 #include "orvo/nnet.hpp"
 #include "orvo/random.hpp"
 
@@ -165,6 +167,13 @@ TEST(RbfEvaluation, ForwardPropagateMatchesDirectEvaluation) {
   net.ForwardPropagate(wrong, Y);
   EXPECT_FALSE(Y.isOK());
   EXPECT_EQ(Y.getInfo(), -1);
+  // Evaluating a block into itself is refused, and the samples survive.
+  RMatrix samples = randomMatrix(6, 3, engine);
+  const RMatrix kept = samples;
+  net.ForwardPropagate(samples, samples);
+  EXPECT_FALSE(samples.isOK());
+  ASSERT_EQ(samples.Width(), 3);
+  EXPECT_EQ(rms(samples, kept), 0.0);
 }
 
 // Three samples at 0, 1 and 3, every one a centre: nearest-centre widths 4 * (1, 1, 4), farthest
@@ -288,6 +297,37 @@ TEST(RbfTraining, DegenerateCentresGiveFiniteNetworks) {
     for (int i = 0; i < Y.Height(); ++i)
       EXPECT_NEAR(Y(i, 0), form == 2 ? sameMean : mean, 1e-6) << form;
   }
+}
+
+// 1200 samples at only two points, every sample a centre: 1200 basis columns of two kinds, whose
+// normal equations with the plain ridge do not factor in double precision. The fit still ends at
+// the best constant per point, the mean of its targets.
+TEST(RbfTraining, DuplicateCentresStillGiveTheLeastSquaresFit) {
+  const int n = 1200;
+  RMatrix X(n, 1), T(n, 1);
+  double sum = 0.0;
+  for (int i = 0; i < n; ++i) {
+    X(i, 0) = i % 2;
+    T(i, 0) = i % 2 ? 2.0 : -1.0 + 0.001 * (i % 7);
+    if (i % 2 == 0) sum += T(i, 0);
+  }
+  const double evenMean = sum / (n / 2);
+  double squares = 0.0;
+  for (int i = 0; i < n; i += 2) squares += (T(i, 0) - evenMean) * (T(i, 0) - evenMean);
+  const double best = std::sqrt(squares / n);
+
+  RBF net(1, n, 1);
+  const double error = net.Train(X, T);
+  const RMatrix design = RBF::DesignMatrix(net.Centres(), net.Widths(), X);
+  RMatrix plain(n + 1, 1);
+  plain = LsqSolve(design, T, RBF::OutputRidge);
+  if (plain.isOK()) std::printf("(the plain normal equations factored on this machine)\n");
+  EXPECT_NEAR(error, best, 1e-3 * best);
+  RMatrix probe = line({0.0, 1.0, 0.5}), Y;
+  net.ForwardPropagate(probe, Y);
+  EXPECT_NEAR(Y(0, 0), evenMean, 1e-5);
+  EXPECT_NEAR(Y(1, 0), 2.0, 1e-5);
+  EXPECT_TRUE(std::isfinite(Y(2, 0)));
 }
 
 TEST(RbfTraining, RefusedArgumentsChangeNothing) {

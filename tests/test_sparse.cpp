@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "backward_error.hpp"
 #include "orvo/sparse.hpp"
 #include "sparse_problems.hpp"
 
@@ -272,19 +273,9 @@ mvlarray<double> product(sparseMatrix& a, mvlarray<double>& x) {
 
 // Normwise backward error ||A x - b||_inf / (||A||_inf ||x||_inf + ||b||_inf).
 double backwardError(sparseMatrix& a, mvlarray<double>& x, mvlarray<double>& b) {
-  std::vector<double> row_sum(a.Nr(), 0.0), ax(a.Nr(), 0.0);
-  for (int k = 0; k < a.Nz(); ++k) {
-    row_sum[a.Irn()[k] - 1] += std::fabs(a.Data()[k]);
-    ax[a.Irn()[k] - 1] += a.Data()[k] * x[a.Jcn()[k] - 1];
-  }
-  double r = 0, norm_a = 0, norm_x = 0, norm_b = 0;
-  for (int i = 0; i < a.Nr(); ++i) {
-    r = std::max(r, std::fabs(ax[i] - b[i]));
-    norm_a = std::max(norm_a, row_sum[i]);
-    norm_b = std::max(norm_b, std::fabs(b[i]));
-  }
-  for (int j = 0; j < x.Length(); ++j) norm_x = std::max(norm_x, std::fabs(x[j]));
-  return r / (norm_a * norm_x + norm_b);
+  return support::sparseBackwardError(a.Nr(), x.Length(), a.Nz(), a.Irn().Array(), a.Jcn().Array(),
+                                      a.Data().Array(), x.Array(), b.Array()) *
+         support::kEpsilon;
 }
 
 double maxDifference(const mvlarray<double>& u, const mvlarray<double>& v) {

@@ -26,16 +26,20 @@ void RosenbrockStart(mvlarray<double>& x) {
   for (int i = 0; i < x.Length(); ++i) x[i] = i % 2 == 0 ? -1.2 : 1.0;
 }
 
-// Hock and Schittkowski's problem 71: min x0 x3 (x0 + x1 + x2) + x2 subject to
-// x0 x1 x2 x3 >= 25, |x|^2 = 40, 1 <= x_i <= 5; start (1, 5, 5, 1); optimum 17.0140173.
+// Hock and Schittkowski's problem 71 from the shared set: min x0 x3 (x0 + x1 + x2) + x2 subject
+// to x0 x1 x2 x3 >= 25, |x|^2 = 40, 1 <= x_i <= 5; start (1, 5, 5, 1); optimum 17.0140173.
+const sqp_problems::Problem& HS71() {
+  static const sqp_problems::Problem problem = [] {
+    for (const sqp_problems::Problem& p : sqp_problems::HockSchittkowski())
+      if (p.name == "HS71") return p;
+    return sqp_problems::Problem{};
+  }();
+  return problem;
+}
+
 struct HS71Objective : FunctorBase_AAretR {
   double operator()(mvlarray<double>& x, mvlarray<double>& g) override {
-    const double s = x[0] + x[1] + x[2];
-    g[0] = x[3] * s + x[0] * x[3];
-    g[1] = x[0] * x[3];
-    g[2] = x[0] * x[3] + 1.0;
-    g[3] = x[0] * s;
-    return x[0] * x[3] * s + x[2];
+    return HS71().objective(x.Array(), g.Array());
   }
 };
 
@@ -44,32 +48,20 @@ struct HS71Constraints : FunctorBase_AAI {
   int calls = 0;
   void operator()(mvlarray<double>& x, mvlarray<double>& c, IMatrix& J) override {
     ++calls;
-    c[0] = x[0] * x[0] + x[1] * x[1] + x[2] * x[2] + x[3] * x[3] - 40.0;
-    c[1] = x[0] * x[1] * x[2] * x[3] - 25.0;
-    for (int j = 0; j < 4; ++j) {
-      J.SetValue(j, 0, 2.0 * x[j]);
-      double product = 1.0;
-      for (int k = 0; k < 4; ++k)
-        if (k != j) product *= x[k];
-      J.SetValue(j, 1, product);
-    }
-    for (int j = 0; j < 4; ++j) {
-      c[2 + 2 * j] = x[j] - 1.0;
-      c[3 + 2 * j] = 5.0 - x[j];
-      for (int k = 0; k < 4; ++k) {
-        J.SetValue(k, 2 + 2 * j, k == j ? 1.0 : 0.0);
-        J.SetValue(k, 3 + 2 * j, k == j ? -1.0 : 0.0);
-      }
-    }
+    const sqp_problems::Problem& p = HS71();
+    std::vector<double> gradients(static_cast<std::size_t>(p.n) * p.m);
+    p.constraints(x.Array(), c.Array(), gradients.data(), p.n);
+    for (int k = 0; k < p.m; ++k)
+      for (int j = 0; j < p.n; ++j) J.SetValue(j, k, gradients[k * p.n + j]);
   }
 };
 
-constexpr double kHS71Optimum = 17.0140173;
+const double kHS71Optimum = HS71().optimum;
 
 mvlarray<double> HS71Start() {
-  mvlarray<double> x(4);
-  const double start[4] = {1.0, 5.0, 5.0, 1.0};
-  for (int i = 0; i < 4; ++i) x[i] = start[i];
+  const sqp_problems::Problem& p = HS71();
+  mvlarray<double> x(p.n);
+  for (int i = 0; i < p.n; ++i) x[i] = p.start[i];
   return x;
 }
 

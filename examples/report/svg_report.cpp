@@ -199,4 +199,15 @@ std::vector<Chart>& demoCharts() {
   return charts;
 }
 
+void addDemoSeries(const std::string& chartTitle, const std::string& xLabel,
+                   const std::string& yLabel, bool logY, Series series) {
+  auto& charts = demoCharts();
+  for (Chart& chart : charts)
+    if (chart.title == chartTitle) {
+      chart.series.push_back(std::move(series));
+      return;
+    }
+  charts.push_back(Chart{chartTitle, xLabel, yLabel, logY, {std::move(series)}});
+}
+
 }  // namespace orvo_report

@@ -37,6 +37,14 @@ void writeSvgReport(std::ostream& out, const std::string& pageTitle,
 // The charts the demo sections contribute, in the order they were added.
 std::vector<Chart>& demoCharts();
 
+// Adds a series to the demo chart of that title, making the chart (with these labels) first if
+// there is none yet; several sections can so share one chart.
+void addDemoSeries(const std::string& chartTitle, const std::string& xLabel,
+                   const std::string& yLabel, bool logY, Series series);
+
+// The chart the nonlinear solvers share: residual (or misfit) against iteration, log scale.
+constexpr const char* kConvergenceChart = "Convergence of the nonlinear solvers";
+
 }  // namespace orvo_report
 
 #endif

@@ -34,9 +34,10 @@ namespace Orvo {
 // first sub-seed is negative: the k-means start (and the subsample) come from the clock, so two
 // interpolators built from one table can differ slightly, and so can their errors.
 //
-// Preconditions: I has exactly two columns; X and Y have as many rows as I (n >= 1). These are
-// checked: otherwise nothing is trained, I is left as it was, GetErrors gives NaN for both, and
-// every prediction marks its target failed (OK cleared, info -1) without touching its input.
+// Preconditions: I has exactly two columns; X and Y have as many rows as I (n >= 1) and at least
+// one column; ncentres >= 1. These are checked: otherwise nothing is trained, I is left as it was,
+// GetErrors gives NaN for both, and every prediction marks its target failed (OK cleared, info -1)
+// without touching its input.
 //
 // The interpolator references I, X and Y (they must outlive it) and owns its networks and the
 // expression it handed out last. One thread at a time.
@@ -94,6 +95,8 @@ class ORVO_API TableInterpolator {
   const Vector<double>& Scale() const { return scale_; }
 
  private:
+  // Loading a saved record replaces the trained state wholesale.
+  friend ORVO_API void LoadModel(std::istream& in, TableInterpolator& interpolator);
   // Standardises columns 0 and 1 of a two-column block in place; false (untouched) otherwise.
   bool standardise(RMatrix& inputs) const;
 
@@ -153,8 +156,9 @@ struct GridTableStorage;  // grids and table of a pTableInterpolator, defined by
 // interval, and likewise for y. Then, with ty = (y - y_j) / (y_{j+1} - y_j) and
 // tx = (x - x_i) / (x_{i+1} - x_i), the result is tx * (c1 - c0) + c0 with
 // c0 = (T[i][j+1] - T[i][j]) * ty + T[i][j] and c1 = (T[i+1][j+1] - T[i+1][j]) * ty + T[i+1][j],
-// so a query on a grid point returns the tabulated value exactly. Outside the grid, on an axis
-// with fewer than two values, and for an argument that is not a number, the result is
+// so a query on a grid point returns the tabulated value exactly (on the last value of an axis,
+// which lies in the last interval, up to the rounding of (c1 - c0) + c0). Outside the grid, on an
+// axis with fewer than two values, and for an argument that is not a number, the result is
 // OutOfRange.
 //
 // Derived classes. Interpolate, Train and SetOption are virtual, in this order. Every
@@ -217,7 +221,9 @@ class ORVO_API pTableInterpolator {
   // set stays in force) right-aligned in fields of width 15, a space after each value except that
   // every fourth value of a row is followed by a line end instead; a line end closing each row,
   // followed by a space, or by one more line end after every fourth row; a final line end. Every
-  // line end is std::endl (newline and flush). The counts are always written in decimal.
+  // line end is std::endl (newline and flush). The counts are always written in decimal. The
+  // width is set just before each value, so it pads nothing else and, even for rows without
+  // values, is not left pending on the caller's stream.
   void Write2Stream(std::ostream& os) const;
 
   // The grid and table, for inspection and for derived classes preparing themselves in Train.
@@ -232,10 +238,10 @@ class ORVO_API pTableInterpolator {
  private:
   void makeOwnStorage();
 
-  detail::GridTableStorage*
-      storage_;  // grids and table, shared with copies; null until a value is first added
-  int xLower_;   // interval (xLower_, xLower_ + 1) found by the last x lookup
-  int yLower_;   // the same for y
+  // Grids and table, shared with copies; null until a value is first added.
+  detail::GridTableStorage* storage_;
+  int xLower_;  // interval (xLower_, xLower_ + 1) found by the last x lookup
+  int yLower_;  // the same for y
   FunctorBase_pTableInterpolator* callback_;  // not owned
   bool changed_;
 };

@@ -248,8 +248,9 @@ class ORVO_API RBF : public FeedForwardNeuralNet {
   // distances are Euclidean2(X, centres), formed in the target itself, then each is turned into
   // 1 / (1 - d * (1 / (-2 s_k))). Holds references to the operands, which must outlive it; it
   // reads them when evaluated.
-  // Status: set OK. If X's width differs from the centres' width, or there are not as many
-  // widths as centres, the target is marked failed (info -1) and its elements are not written.
+  // Status: set OK. If X's width differs from the centres' width, there are not as many widths
+  // as centres, or the target is X itself, the target is marked failed (info -1) and its
+  // elements are not written.
   class ORVO_API DesignMatrix : public lazyMatrix {
    public:
     DesignMatrix(const RMatrix& centres, const Vector<double>& widths, const RMatrix& X);
@@ -290,8 +291,8 @@ class ORVO_API RBF : public FeedForwardNeuralNet {
   // Y = network(X): Y takes the shape (rows of X) x noutputs (its storage is reused when it has
   // it already) and is set OK. The samples go through in blocks of rows, so the scratch (a block
   // of the design matrix) stays small however many samples there are; the values are those of
-  // DesignMatrix(X) * W. If X has not ninputs columns, Y is marked failed (info -1) and its
-  // elements are not written.
+  // DesignMatrix(X) * W. If X has not ninputs columns, or Y is X (the same matrix or storage),
+  // Y is marked failed (info -1) and its elements are not written.
   void ForwardPropagate(RMatrix& X, RMatrix& Y) override;
 
   // Fit centres, widths and output weights to the inputs X (n x d) and targets T (n x p) and
@@ -331,9 +332,10 @@ class ORVO_API RBF : public FeedForwardNeuralNet {
   // not be numerically positive definite even so (many nearly coinciding centres), the fit is
   // repeated with the ridge a hundred times larger until the factorisation succeeds.
   //
-  // Preconditions, checked: n >= 1, T has n rows, nhidden >= 1; otherwise nothing changes and
-  // the result is NaN. (nsub <= 0 simply means no subsample.) Work and storage: the design matrix n
-  // x (m + 1) for m centres, and O(m^2 d) for the widths; KMeans's scratch.
+  // Preconditions, checked: n >= 1, T has n rows, X and T have at least one column, nhidden >= 1;
+  // otherwise nothing changes and the result is NaN. (nsub <= 0 simply means no subsample.) Work
+  // and storage: the design matrix n x (m + 1) for m centres, and O(m^2 d) for the widths; KMeans's
+  // scratch.
   double Train(RMatrix& X, RMatrix& T);
   double Train(RMatrix& X, RMatrix& T, int nsub);
 

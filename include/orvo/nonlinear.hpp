@@ -10,6 +10,8 @@
 #ifndef ORVO_NONLINEAR_HPP
 #define ORVO_NONLINEAR_HPP
 
+#include <cstdint>
+
 #include "orvo/config.hpp"
 #include "orvo/matrix.hpp"
 #include "orvo/memory.hpp"
@@ -464,6 +466,8 @@ class ORVO_API vf13Solver {
 // dogleg steps on the normal equations J^T J, factorised by a sparse Cholesky factorisation under
 // a fill-reducing order. Columns are scaled by their norms (each kept at the largest seen); a
 // singular J^T J is regularised, so rank deficiency slows the method but never stops it alone.
+// As the normal equations square J's condition number, Jacobians with a (column-scaled)
+// condition number of about 1e7 or more converge slowly or not at all.
 //
 // The caller supplies one callback fun(x, f, J): write all m residuals into f (length m) and add
 // every nonzero Jacobian entry (i, j) = d f_i / d x_j with J.SetValue(i, j, value), 0-based;
@@ -474,8 +478,8 @@ class ORVO_API vf13Solver {
 //   kEvaluate (1)        x holds a new point: the next Cycle evaluates there
 //   kConverged (0)       |f(x)|_2 <= stopReal1 (Info(0) == 1), or, for m > n only, x is a
 //                        stationary point of |f|^2 with a non-zero residual (Info(0) == 2):
-//                        max_j |(J^T f)_j| / (D_j |f|) <= 1e-8 (1e-4 where no step can improve
-//                        the point any more), D_j the scaling of column j
+//                        max_j |(J^T f)_j| / (|J_j| |f|) <= 1e-8 (1e-4 where no step can
+//                        improve the point any more), J_j column j of the Jacobian
 //   kEvaluationLimit (-1) stopInt evaluations used without convergence
 //   kNoProgress (-4)     no step improves x any more: the trust radius fell below stopReal2 times
 //                        the scaled norm of x (Info(0) == 3) or the predicted reduction of |f|^2
@@ -500,6 +504,7 @@ class ORVO_API vf13Solver {
 // cycle can be repeated. The solver itself throws nothing.
 class ORVO_API ns23Solver {
  public:
+  // Codes returned by Cycle and Solve (above).
   static constexpr int kEvaluate = 1;
   static constexpr int kConverged = 0;
   static constexpr int kEvaluationLimit = -1;
@@ -595,13 +600,184 @@ class ORVO_API ns23Solver {
 // SecantSolver (one-dimensional root finding)
 // ---------------------------------------------------------------------------------------------
 
-// (declarations go here)
+// SecantSolver: a zero of a scalar function of one variable from two starting abscissae a and
+// b, in reverse communication. When f(a) and f(b) differ in sign the root is enclosed at once
+// and the enclosure only shrinks (interpolation steps safeguarded by bisection; every point
+// evaluated lies inside it); otherwise the solver takes bounded secant steps from a and b and
+// encloses the root as soon as a sign change appears.
+//
+// tol is an absolute tolerance on x: a search converges when the enclosure is at most
+// tol + 4 eps max(|lo|, |hi|) wide (eps the machine precision), so near a large root the
+// relative term takes over and with tol <= 0 the root is found to a few units in the last place.
+// maxit limits the evaluations to |maxit|, those at a and b included.
+//
+// state(), the solver's communication code:
+//   Start (0)            before the first cycle
+//   Evaluate (1)         f is wanted at the current x (requested by the last cycle)
+//   Converged (2)        f(x) = 0 exactly, or x is an end of an enclosure of a sign change at
+//                        most the tolerance wide: the sign change (for a continuous f, the
+//                        root) lies within the tolerance of x
+//   EvaluationLimit (3)  |maxit| evaluations used; x is the best point so far (inside the
+//                        enclosure when there is one)
+//   NoSignChange (4)     no sign change and no convergence from a and b: the secant became
+//                        flat, stalled (six steps without a smaller |f|), ran beyond 1e300, or
+//                        settled where a probe just beyond its estimate shows no sign change: a
+//                        root of even multiplicity (a double root: x then lies close to it) or
+//                        a minimum of |f| above zero; also a == b with f(a) != 0. x is the
+//                        point of smallest |f| seen
+//   NotFinite (5)        f returned NaN or an infinity at x (val() holds it), or a or b was not
+//                        finite (x is that abscissa, val() NaN). Such a value never converges
+//   Pole (6)             the enclosure closed on a pole, not a root: |f| at both of its final
+//                        ends exceeds |f| at the point they last replaced and at a and b
+//   Interrupted (-1)     the callback threw during the last cycle; the next cycle asks for f at
+//                        the same x again and the search continues as if nothing had happened.
+// The search has ended once state() > 1; after Converged, EvaluationLimit, NoSignChange and
+// Pole val() is f(x). A finished search is never restarted: cycles leave everything unchanged.
+//
+// The whole search lives in the seven fields below. The last holds the function value at x and
+// behind it the kernel's save area (where the method keeps its enclosure, interpolation points
+// and counters between cycles); the object copies member-wise, so a copy taken in mid-search
+// continues exactly as the original would. No storage kept; no exceptions of its own: a
+// callback's exception propagates and leaves the solver at Interrupted.
+class ORVO_API SecantSolver {
+ public:
+  static constexpr int Start = 0;
+  static constexpr int Evaluate = 1;
+  static constexpr int Converged = 2;
+  static constexpr int EvaluationLimit = 3;
+  static constexpr int NoSignChange = 4;
+  static constexpr int NotFinite = 5;
+  static constexpr int Pole = 6;
+  static constexpr int Interrupted = -1;
+
+  // Stores the four values; state() = Start. x and val() are first set by the first cycle and
+  // the first evaluation (0 and NaN before).
+  SecantSolver(double a, double b, double tol, int maxit);
+  SecantSolver(const SecantSolver&) = default;
+  SecantSolver& operator=(const SecantSolver&) = default;
+
+  // One step of the method; when it asks for a value (state() == Evaluate afterwards) val() is
+  // set to fun(x). Returns x: the point just evaluated, or the result once the search has ended.
+  double Cycle(FunctorBase_RretR& fun);
+  // The same with one-element arrays: a tracked array holding x and a tracked result array are
+  // made for the call (two allocations of one double each, released before returning, also when
+  // nothing is evaluated or fun throws); fun(x-array, result-array) must write f(x) into element
+  // 0 of the result array (left unwritten it reads as NaN, which ends the search with
+  // NotFinite). Returns state().
+  int Cycle(FunctorBase_AA& fun);
+  // Repeats the corresponding Cycle until state() > 1 after a cycle, or |maxit| + 2 cycles have
+  // run (maxit = -5 allows 7 cycles, as 5 does); returns x.
+  double Solve(FunctorBase_RretR& fun);
+  double Solve(FunctorBase_AA& fun);
+
+  int state() const { return state_; }
+  // The function value at x from the last evaluation (after the end: f at the result).
+  double val() const { return val_[0]; }
+
+ private:
+  static constexpr int kValueLength = 24;  // f(x) and the kernel's save area
+  long long cycleBudget() const;
+
+  int maxit_;
+  int state_;
+  double tol_;
+  double a_;
+  double b_;
+  double x_ = 0.0;
+  double val_[kValueLength];
+};
 
 // ---------------------------------------------------------------------------------------------
 // BQASolver (bounded derivative-free minimisation)
 // ---------------------------------------------------------------------------------------------
 
-// (declarations go here)
+// BQASolver: minimises f(x) of n variables within bounds xl <= x <= xu without derivatives, by
+// reverse communication, with quadratic interpolation models in a trust region (Powell's method
+// of 2009). The class holds no state: problem data, workspace and codes all belong to the
+// caller and travel in the 38 arguments of Cycle; construction, assignment and destruction do
+// nothing. Each Cycle is exactly one call of the optimiser: every scalar argument is handed on
+// by the address of Cycle's own copy (so nothing the optimiser does to it reaches the caller),
+// every pointer unchanged, messageLength by value; Cycle returns x.
+//
+// Protocol: set task = 0 and call with the start in x; whenever task comes back 1, write f(x)
+// into *f and call again with the same arguments; stop at any other task. Between calls the
+// caller changes nothing but *f (no two arrays may overlap); copies of w and iw (with the same
+// other arguments) continue exactly as the originals would. Arguments in order (read on the first
+// call only unless stated):
+//    1 x       n doubles: the start; on task 1 the point to evaluate (always inside the bounds,
+//              exactly); at the end the best point found
+//    2 f       the caller's f(x) on each call after task 1; at the end the best value
+//    3 n       variables, n >= 1
+//    4 xl, 5 xu  n finite bounds each, xl <= xu, xu - xl >= 2 rhobeg
+//    6 npt     interpolation points, n + 2 <= npt <= (n + 1)(n + 2) / 2 (2 n + 1 recommended)
+//    7 w, 8 lw   real workspace of lw >= RealWorkspaceLength(n, npt) =
+//                40 + npt (npt + n + 5) + n (3 n + 43) / 2 doubles
+//    9 iw      integer workspace of liw >= IntWorkspaceLength(npt) = 32 + 3 npt ints
+//   10 task    see the codes below; on entry 0 starts, 1 continues, others return at once
+//   11 liw, 12 maxfun   iw's length; the evaluations allowed, maxfun >= npt + 1
+//   13 fhist, 14 lfhist   optional (null, 0): fhist[k] = the f returned for evaluation k < lfhist
+//   15 counts, 16 lcounts optional: on every return the first min(lcounts, 7) of evaluations,
+//              trust-region steps, geometry steps, rescues, rho reductions, non-finite values,
+//              and the kind of the point in x (0 initial, 1 trust region, 2 geometry, 3 rescue,
+//              4 final short step, -1 none)
+//   17 rstate, 18 lrstate optional: the first min(lrstate, 5) of rho, delta, best f so far, the
+//              last reduction ratio, and the value that replaced non-finite f values
+//   19 khist, 20 lkhist   optional: kind of evaluation k < lkhist (codes as counts[6])
+//   21 xhist, 22 lxhist   optional: the point of evaluation k at xhist[k n], (k + 1) n <= lxhist
+//   23, 24     reserved (pass null, 0)
+//   25 xbest   optional (null or n doubles, not x): the best point so far, on every return
+//   26 ftarget optional (null or one double): finish with kTargetReached once f <= *ftarget
+//   27 rhobeg  initial trust-region radius (about a tenth of the expected change of x)
+//   28 msglevel  0: the message on evaluation requests is "evaluate"; 1: with the kind of point,
+//              the count, rho and the best value
+//   29 ... 35  reserved (pass 0)
+//   36 rhoend  final trust-region radius, 0 < rhoend <= rhobeg: the accuracy sought in x
+//   37 message, 38 messageLength  a buffer receiving a NUL-terminated status text on every
+//              return (truncated to messageLength - 1 characters; null with length 0 allowed)
+// The start is moved into the box, and where it lies within rhobeg of a bound, onto that bound
+// or rhobeg away from it. A NaN or infinite f is replaced where it is received by a value above
+// every finite value so far, fmax + max(1, |fmax|, fmax - fmin) (fmax where that overflows), so
+// such a point is never the best and never returned; only at the very first point it is an error
+// (kErrorFirstValue).
+class ORVO_API BQASolver {
+ public:
+  // task codes
+  static constexpr int kStart = 0;           // on entry: start a new run
+  static constexpr int kEvaluate = 1;        // write f(x) into *f and call again
+  static constexpr int kConverged = 2;       // rho reached rhoend
+  static constexpr int kMaxfunReached = 3;   // maxfun evaluations made; x, f the best so far
+  static constexpr int kNoProgress = 4;      // rounding errors stop the method early; best so far
+  static constexpr int kTargetReached = 5;   // an evaluated f was <= *ftarget
+  static constexpr int kErrorSizes = -1;     // n < 1 or npt out of range
+  static constexpr int kErrorBounds = -2;    // a bound not finite, or xl > xu
+  static constexpr int kErrorBoundGap = -3;  // xu - xl < 2 rhobeg for some variable
+  static constexpr int kErrorRadii = -4;   // rhobeg, rhoend not finite or not 0 < rhoend <= rhobeg
+  static constexpr int kErrorMaxfun = -5;  // maxfun < npt + 1
+  static constexpr int kErrorRealWorkspace = -6;  // lw too short
+  static constexpr int kErrorIntWorkspace = -7;   // liw too short
+  static constexpr int kErrorStart = -8;          // a non-finite value in the start x
+  static constexpr int kErrorFirstValue = -9;     // f not finite at the first point
+  static constexpr int kErrorNoRun = -10;  // task 1 without a run of these n, npt in w and iw
+  // On errors -1 ... -8 nothing is evaluated and only task and the message are written.
+
+  BQASolver() {}
+  BQASolver& operator=(const BQASolver&) { return *this; }
+  ~BQASolver() {}
+
+  // One optimiser call (arguments above); returns x.
+  double* Cycle(double* x, double* f, int n, double* xl, double* xu, int npt, double* w, int lw,
+                int* iw, int* task, int liw, int maxfun, double* fhist, int lfhist, int* counts,
+                int lcounts, double* rstate, int lrstate, int* khist, int lkhist, double* xhist,
+                int lxhist, int* reserved23, int reserved24, double* xbest, double* ftarget,
+                double rhobeg, int msglevel, int reserved29, int reserved30, int reserved31,
+                int reserved32, int reserved33, int reserved34, int reserved35, double rhoend,
+                char* message, std::uint64_t messageLength);
+
+  // Workspace lengths for n variables and npt points (formulas above); -1 for invalid sizes or
+  // lengths beyond the int range.
+  static int RealWorkspaceLength(int n, int npt);
+  static int IntWorkspaceLength(int npt);
+};
 
 }  // namespace Orvo
 

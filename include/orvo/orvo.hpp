@@ -7,6 +7,7 @@
 #include "orvo/interp.hpp"
 #include "orvo/matrix.hpp"
 #include "orvo/memory.hpp"
+#include "orvo/model_io.hpp"
 #include "orvo/nnet.hpp"
 #include "orvo/nonlinear.hpp"
 #include "orvo/random.hpp"

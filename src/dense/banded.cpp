@@ -1,3 +1,6 @@
+// Banded matrices: LU factorisation with partial pivoting in LAPACK's band storage, solves with
+// the kept factors and the residual check. Separate from the general dense solvers because the
+// storage layout, and so every index, differs.
 #include <cmath>
 #include <cstdint>
 

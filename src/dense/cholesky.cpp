@@ -1,3 +1,5 @@
+// Cholesky expressions: the ridge-shifted factorisation, solves with a kept factor and the
+// one-shot symmetric positive definite solve, all through the LAPACK wrappers.
 #include <algorithm>
 #include <cassert>
 

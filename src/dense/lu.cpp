@@ -1,3 +1,5 @@
+// LU factorisation kept with its pivots (LUDecomp) and the solves that reuse it (LUSolve); the
+// one-shot LinSolve lives with it because it shares the factor layout and the status rules.
 #include "dense/condition.hpp"
 #include "dense/inverse_norm_estimate.hpp"
 #include "kernel/dense/dense_kernels.hpp"

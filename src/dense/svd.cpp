@@ -1,3 +1,5 @@
+// Singular value decomposition and the truncated least-squares solve built on it, through the
+// divide-and-conquer LAPACK driver with its workspace query.
 #include <algorithm>
 #include <cmath>
 #include <cstring>

@@ -45,7 +45,8 @@ TableInterpolator::TableInterpolator(RMatrix& I, RMatrix& X, RMatrix& Y, int nce
       mean_(kInputColumns),
       scale_(kInputColumns) {
   const int n = I.Height();
-  if (I.Width() != kInputColumns || n < 1 || X.Height() != n || Y.Height() != n) {
+  if (I.Width() != kInputColumns || n < 1 || X.Height() != n || Y.Height() != n || X.Width() < 1 ||
+      Y.Width() < 1 || ncentres < 1) {
     for (int c = 0; c < kInputColumns; ++c) mean_[c] = scale_[c] = kNaN;
     return;
   }

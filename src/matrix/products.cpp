@@ -1,3 +1,5 @@
+// Product expressions of dense matrices: the general multiply-and-add through the BLAS kernel,
+// pairwise squared and plain Euclidean distances, and column normalisation.
 #include <algorithm>
 #include <optional>
 

@@ -1,3 +1,5 @@
+// RMatrix's storage operations: evaluating an expression into a matrix, assignment, resizing.
+// Kept apart from the header so that every allocation is counted in one place.
 #include "memory/allocation_counters.hpp"
 #include "orvo/matrix.hpp"
 

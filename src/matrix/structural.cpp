@@ -1,3 +1,5 @@
+// Structural expressions: joining matrices side by side or one above the other, and taking a
+// range of columns or rows. They only move elements, so they share the block-copy helper here.
 #include <algorithm>
 #include <optional>
 

@@ -1,3 +1,5 @@
+// Large-page advice for big scratch blocks: the system is asked to back them with huge pages,
+// which cuts TLB misses in the sparse factorisations. Isolated because it is Linux-specific.
 #include "memory/large_pages.hpp"
 
 #include "memory/allocation_counters.hpp"

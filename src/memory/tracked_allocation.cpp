@@ -1,3 +1,5 @@
+// The tracked allocator: Orvomalloc/Orvofree and the process-wide counters of calls and bytes
+// that tests read to prove every block is returned.
 #include <atomic>
 #include <cstdlib>
 

@@ -1,3 +1,5 @@
+// The multilayer perceptron: forward evaluation in blocks (vector exponential for the logistic
+// layer), the flat weight layout, gradients, and the linear least-squares fit of the output layer.
 #include <algorithm>
 #include <cstdint>
 #include <limits>

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <limits>
 
+#include "common/array_helpers.hpp"
+#include "kernel/vml/vml_kernels.hpp"
 #include "orvo/dense_solvers.hpp"
 #include "orvo/nnet.hpp"
 #include "orvo/random.hpp"
@@ -66,7 +68,8 @@ RBF::DesignMatrix::DesignMatrix(const RMatrix& centres, const Vector<double>& wi
 
 void RBF::DesignMatrix::KickAss(RMatrix& target) const {
   const int n = X_.Height(), m = centres_.Height();
-  if (X_.Width() != centres_.Width() || widths_.Length() != m) {
+  if (X_.Width() != centres_.Width() || widths_.Length() != m ||
+      (n > 0 && target.Array() == X_.Array())) {
     target.markFailed(-1);
     return;
   }
@@ -78,10 +81,13 @@ void RBF::DesignMatrix::KickAss(RMatrix& target) const {
   // The squared distances go straight into columns 1 .. m, then become the basis values there.
   RMatrix distances(n, m, target.Array() + n);
   distances = Euclidean2(X_, centres_);
+  // phi = 1 / (1 - d * (1 / (-2 s))); the reciprocals go through the vector kernel, which
+  // divides exactly as the scalar expression would.
   for (int k = 0; k < m; ++k) {
     const double scale = 1.0 / (widths_[k] * -2.0);
     double* phi = column(distances, k);
-    for (int i = 0; i < n; ++i) phi[i] = 1.0 / (1.0 - phi[i] * scale);
+    for (int i = 0; i < n; ++i) phi[i] = 1.0 - phi[i] * scale;
+    VML_vdInv(n, phi, phi);
   }
 }
 
@@ -139,6 +145,10 @@ void RBF::GetWeights(mvlarray<double>& w) {
 
 void RBF::ForwardPropagate(RMatrix& X, RMatrix& Y) {
   const int n = X.Height();
+  if (&X == &Y || (n > 0 && X.Array() == Y.Array())) {
+    Y.markFailed(-1);  // shaping Y would destroy the samples
+    return;
+  }
   Y = ShapeShifter(n, outputWeights_.Width());
   if (X.Width() != centres_.Width()) {
     Y.markFailed(-1);
@@ -219,7 +229,7 @@ void RBF::computeWidths(WidthRule rule) {
   mvlarray<double> squared(m);
   for (int k = 0; k < m; ++k) {
     // Squared distances from centre k to every centre, from coordinate differences.
-    std::fill_n(squared.Array(), m, 0.0);
+    detail::fill(squared, 0.0);
     for (int l = 0; l < d; ++l) {
       const double* coordinate = column(centres_, l);
       const double own = coordinate[k];

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "common/array_helpers.hpp"
 #include "kernel/nle/nle_kernel.hpp"
 #include "orvo/nonlinear.hpp"
 
@@ -21,9 +22,7 @@ int JacobianCapacity(int m) {
 }
 
 double SumOfSquares(const mvlarray<double>& v) {
-  double sum = 0.0;
-  for (int i = 0; i < v.Length(); ++i) sum += v[i] * v[i];
-  return sum;
+  return detail::dot(v.Length(), v.Array(), v.Array());
 }
 
 // S = sum over columns of (1 + the number of other columns sharing a row with it), from the
@@ -45,7 +44,7 @@ std::int64_t ColumnNeighbourSum(sparseMatrix& J) {
       rowColumns[rowStarts[rows[e] - 1]++] = j;
   for (int r = m; r > 0; --r) rowStarts[r] = rowStarts[r - 1];
   rowStarts[0] = 0;
-  std::fill(mark.Array(), mark.Array() + mark.Length(), -1);
+  detail::fill(mark, -1);
   std::int64_t sum = 0;
   for (int j = 0; j < n; ++j) {
     mark[j] = j;
@@ -81,11 +80,11 @@ ns23Solver::ns23Solver(mvlarray<double>& x_, int m_)
       isave(nle::kIsaveLength),
       rsave(nle::kRsaveLength),
       lsave(nle::kLsaveLength) {
-  std::fill(iw.Array(), iw.Array() + iw.Length(), 0);
-  std::fill(w.Array(), w.Array() + w.Length(), 0.0);
-  std::fill(f.Array(), f.Array() + f.Length(), 0.0);
-  std::fill(info.Array(), info.Array() + info.Length(), 0);
-  std::fill(rinfo.Array(), rinfo.Array() + rinfo.Length(), 0.0);
+  detail::fill(iw, 0);
+  detail::fill(w, 0.0);
+  detail::fill(f, 0.0);
+  detail::fill(info, 0);
+  detail::fill(rinfo, 0.0);
   HSL_NS23ID(icntl.Array(), cntl.Array(), isave.Array(), rsave.Array(), lsave.Array());
 }
 

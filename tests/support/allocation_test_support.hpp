@@ -1,7 +1,7 @@
 // Shared by the tests of tracked allocation: a snapshot of the counters, and the sanitizer
 // setting under which an impossible request fails as it does on the plain heap.
-#ifndef ORVO_TESTS_ALLOCATION_TEST_SUPPORT_HPP
-#define ORVO_TESTS_ALLOCATION_TEST_SUPPORT_HPP
+#ifndef ORVO_TESTS_SUPPORT_ALLOCATION_TEST_SUPPORT_HPP
+#define ORVO_TESTS_SUPPORT_ALLOCATION_TEST_SUPPORT_HPP
 
 #include <cstdint>
 

@@ -1,8 +1,8 @@
 // Least-squares test problems of Moré, Garbow and Hillstrom (ACM TOMS 7, 1981), written from
 // their published definitions: residuals f_i(x) and the analytic Jacobian, column-major with
 // leading dimension m. Indices in the comments are the paper's (1-based).
-#ifndef ORVO_TESTS_MGH_PROBLEMS_HPP
-#define ORVO_TESTS_MGH_PROBLEMS_HPP
+#ifndef ORVO_TESTS_SUPPORT_MGH_PROBLEMS_HPP
+#define ORVO_TESTS_SUPPORT_MGH_PROBLEMS_HPP
 
 #include <algorithm>
 #include <cmath>

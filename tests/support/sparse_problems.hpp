@@ -1,7 +1,7 @@
 // Sparse test matrices of the families the direct solver is meant for, as coordinate entries
 // (0-based). Shared by the sparse tests and the benchmark against UMFPACK.
-#ifndef ORVO_TESTS_SPARSE_PROBLEMS_HPP
-#define ORVO_TESTS_SPARSE_PROBLEMS_HPP
+#ifndef ORVO_TESTS_SUPPORT_SPARSE_PROBLEMS_HPP
+#define ORVO_TESTS_SUPPORT_SPARSE_PROBLEMS_HPP
 
 #include <random>
 #include <vector>

@@ -3,8 +3,8 @@
 // unconstrained classics. Shared by the kernel tests and the benchmark; constraints follow the
 // optimiser's convention (the first meq are c_i(x) = 0, the rest c_i(x) >= 0), simple bounds
 // included among the inequalities.
-#ifndef ORVO_TESTS_SQP_PROBLEMS_HPP
-#define ORVO_TESTS_SQP_PROBLEMS_HPP
+#ifndef ORVO_TESTS_SUPPORT_SQP_PROBLEMS_HPP
+#define ORVO_TESTS_SUPPORT_SQP_PROBLEMS_HPP
 
 #include <algorithm>
 #include <cmath>
@@ -858,4 +858,4 @@ inline bool ReachedOptimum(const Problem& p, const std::vector<double>& x, doubl
 
 }  // namespace sqp_problems
 
-#endif  // ORVO_TESTS_SQP_PROBLEMS_HPP
+#endif  // ORVO_TESTS_SUPPORT_SQP_PROBLEMS_HPP

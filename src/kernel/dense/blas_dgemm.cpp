@@ -1,3 +1,5 @@
+// BLAS_DGEMM: the matrix product, passed straight to the single-threaded OpenBLAS dgemm. A file of
+// its own because the products of every subsystem go through it.
 #include "kernel/dense/dense_kernels.hpp"
 #include "kernel/dense/fortran_blas_lapack.hpp"
 

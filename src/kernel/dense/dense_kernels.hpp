@@ -7,8 +7,8 @@
 //
 // The LAPACK faces check the arguments LAPACK would reject and return its code (minus the position
 // of the first bad argument, in the published order) without calling it, so nothing is printed.
-#ifndef ORVO_SRC_KERNEL_DENSE_KERNELS_HPP
-#define ORVO_SRC_KERNEL_DENSE_KERNELS_HPP
+#ifndef ORVO_SRC_KERNEL_DENSE_DENSE_KERNELS_HPP
+#define ORVO_SRC_KERNEL_DENSE_DENSE_KERNELS_HPP
 
 // C = alpha*op(A)*op(B) + beta*C; op(X) = X for "N"/"n", X^T for "T"/"t". OpenBLAS dgemm.
 void BLAS_DGEMM(const char* transa, const char* transb, const int* m, const int* n, const int* k,

@@ -1,6 +1,6 @@
 // Prototypes of the Fortran BLAS/LAPACK entry points of the single-threaded OpenBLAS build.
-#ifndef ORVO_SRC_KERNEL_FORTRAN_BLAS_LAPACK_HPP
-#define ORVO_SRC_KERNEL_FORTRAN_BLAS_LAPACK_HPP
+#ifndef ORVO_SRC_KERNEL_DENSE_FORTRAN_BLAS_LAPACK_HPP
+#define ORVO_SRC_KERNEL_DENSE_FORTRAN_BLAS_LAPACK_HPP
 
 #include <cstddef>
 

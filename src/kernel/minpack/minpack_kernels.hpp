@@ -2,8 +2,8 @@
 // Levenberg-Marquardt parameter. Reference style: every argument by address, in the published
 // order. Index arrays (ipvt) are 1-based: column j of R belongs to variable ipvt[j] - 1.
 // Internal to the library: nothing here is exported.
-#ifndef ORVO_SRC_KERNEL_MINPACK_KERNELS_HPP
-#define ORVO_SRC_KERNEL_MINPACK_KERNELS_HPP
+#ifndef ORVO_SRC_KERNEL_MINPACK_MINPACK_KERNELS_HPP
+#define ORVO_SRC_KERNEL_MINPACK_MINPACK_KERNELS_HPP
 
 // i = 1: the machine precision; i = 2: the smallest positive magnitude; i = 3: the largest.
 double Lmder_DPMPAR(const int* i);

@@ -17,7 +17,9 @@
 // and the radius: below 0.25 it shrinks to half the step (a quarter for a worse point or one
 // where f or J is not finite), from 0.75 it grows to at least twice the step. A rejected trial
 // costs no new factorisation: every dogleg point of the current model follows from stored
-// scalars.
+// scalars. Forming J^T J squares J's condition number: Gauss-Newton steps lose accuracy once
+// cond(D^-1 J^T J D^-1) nears 1 / machine precision (cond(J D^-1) about 1e7 or more); the method
+// then still descends, but slowly, and may end with code -1 or -4.
 //
 // HSL_NS23ID(icntl, cntl, isave, rsave, lsave) sets the defaults below and clears the save areas;
 // call it before every new run.
@@ -46,7 +48,7 @@
 //               or -5 (a finished run) returns at once, changing nothing. On return:
 //                 1   evaluate f and J at x and call again
 //                 0   converged: |f| <= stopReal1 (info(1) = 1), or, for m > n only, a stationary
-//                     point of |f|^2 (info(1) = 2): the gradient measure max_j |g_j| / (D_j |f|)
+//                     point of |f|^2 (info(1) = 2): the gradient measure max_j |g_j| / (|J_j| |f|)
 //                     is at most cntl(2), or at most sqrt(cntl(2)) where no further progress is
 //                     possible. A square system whose |f| stays above stopReal1 never ends in 0.
 //                 -1  stopInt evaluations used without convergence (info(1) = 5)

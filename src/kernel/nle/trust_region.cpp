@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "common/array_helpers.hpp"
 #include "kernel/nle/nle_kernel.hpp"
 #include "kernel/nle/normal_cholesky.hpp"
 
@@ -16,7 +17,7 @@ namespace {
 
 using namespace Orvo::nle;
 
-constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+using Orvo::detail::kEpsilon;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 constexpr double kDefaultResidualTolerance = 1.0e-10;
@@ -318,7 +319,12 @@ int NextTrial(Call& c) {
     const double dist2 = std::max(dp2 - 2.0 * uv + u2, 0.0);
     const double room = std::max(radius * radius - u2, 0.0);
     const double root = std::sqrt(cross * cross + dist2 * room);
-    double beta = cross <= 0.0 ? (root - cross) / dist2 : room / (cross + root);
+    // dist2 = 0 (both points the same) cannot occur on this branch but for rounding.
+    double beta = 1.0;
+    if (cross > 0.0)
+      beta = room / (cross + root);
+    else if (dist2 > 0.0)
+      beta = (root - cross) / dist2;
     if (!(beta >= 0.0)) beta = 0.0;
     beta = std::min(beta, 1.0);
     a = alpha * (1.0 - beta);
@@ -376,7 +382,7 @@ int AcceptPoint(Call& c) {
   const double* d = c.w + at.scale;
   const int* perm = c.iw + ia.perm;
 
-  // g = J^T f in elimination order; gradient measure max |g_j| / (D_j |f|).
+  // g = J^T f in elimination order; gradient measure max |g_j| / (|J_j| |f|).
   double* g = c.w + at.gradient;
   double measure = 0.0;
   double gs2 = 0.0;
@@ -386,7 +392,10 @@ int AcceptPoint(Call& c) {
     for (int e = c.J.colStarts[j] - 1; e < c.J.colStarts[j + 1] - 1; ++e)
       sum += c.J.values[e] * c.f[c.J.rows[e] - 1];
     g[k] = sum;
-    measure = std::max(measure, std::fabs(sum) / (d[j] * fnorm));
+    // The cosine of the angle between f and column j, from the column's current norm (a
+    // scaling kept at a larger past value could make the point look stationary too early).
+    if (diagonal[k] > 0.0)
+      measure = std::max(measure, std::fabs(sum) / (std::sqrt(diagonal[k]) * fnorm));
     gs2 += (sum / d[j]) * (sum / d[j]);
   }
   r[kGradientMeasure] = measure;

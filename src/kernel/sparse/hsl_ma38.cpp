@@ -4,6 +4,7 @@
 // finds the arrays too short may leave the ordering it found behind the matrix instead, for the
 // repeated call. Nothing else survives a call.
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -149,6 +150,17 @@ void reportFactorisation(const int* icntl, const char* routine, const int* info,
   std::fflush(out);
 }
 
+// True when v holds each of 0..n-1 exactly once (checked in debug builds only).
+[[maybe_unused]] bool isPermutation(const std::vector<int>& v, int n) {
+  if (static_cast<int>(v.size()) != n) return false;
+  std::vector<char> seen(n, 0);
+  for (const int k : v) {
+    if (k < 0 || k >= n || seen[k]) return false;
+    seen[k] = 1;
+  }
+  return true;
+}
+
 // The factorisation common to HSL_MA38AD (fresh order) and HSL_MA38BD (stored order).
 //
 // Patterns close to symmetric are factorised without row interchanges on supernodes, straight
@@ -156,236 +168,333 @@ void reportFactorisation(const int* icntl, const char* routine, const int* info,
 // the same order with interchanges. Other patterns go to the engine, which orders them itself.
 // The engine's factors are copied into the arrays after it has run, so the first route needs
 // about half the memory traffic of the second.
-void factorise(const char* routine, bool reuseOrder, const int* n, const int* ne, const int* job,
-               const bool* transpose, const int* lvalue, const int* lindex, double* value,
-               int* index, int* keep, const double* cntl, const int* icntl, int* info,
-               double* rinfo) {
-  const auto started = std::chrono::steady_clock::now();
-  std::fill(info, info + kInfoLength, 0);
-  std::fill(rinfo, rinfo + kRinfoLength, 0.0);
-  const int order = *n, entries = *ne;
-  info[kOrderInfo] = order;
-  info[kEntriesInfo] = entries;
-  auto finish = [&](int status) {
-    info[kStatus] = status;
-    rinfo[0] = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    reportError(icntl, routine, status);
-    reportFactorisation(icntl, routine, info, rinfo, *lindex, *lvalue);
-  };
-  // Whatever the outcome, the factors held no longer answer for the matrix at the front of the
-  // arrays until this call succeeds: a refactorisation keeps only their order (to start from
-  // again), a fresh factorisation discards them.
-  const bool held = keep[kMark] == kFactorisedMark || keep[kMark] == kOrderedMark;
-  if (reuseOrder && (!held || keep[kOrder] != order || keep[kEntries] != entries))
-    reuseOrder = false;
-  keep[kMark] = reuseOrder ? kOrderedMark : 0;
-  // An ordering left behind the matrix is read only when a short call of this routine put it
-  // there.
-  const bool ordering_left = !reuseOrder && keep[kOrderingLeft] == 1;
-  keep[kOrderingLeft] = 0;
-  if (order < 1) return finish(kBadOrder);
-  if (entries < 1) return finish(kBadEntries);
-  if (*job != 1) return finish(kNoFactors);
-  const std::int64_t front_integers = 2 * std::int64_t{entries};
-  if (*lindex < front_integers || *lvalue < entries) {
-    info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(front_integers);
-    info[kValueNeeded] = info[kValueNeededRefactor] = entries;
-    const bool index_short = *lindex < front_integers, value_short = *lvalue < entries;
-    return finish(index_short && value_short ? kBothShort
-                                             : (index_short ? kIndexShort : kValueShort));
+//
+// The steps, in the order run() takes them; each returns true once the call has finished (its
+// status written): checking the arguments and the room for the matrix, the column form, an
+// in-place refactorisation of a kept supernodal structure, the choice of a symmetric order, the
+// supernodal factorisation under it, and the engine.
+class SquareFactorisation {
+ public:
+  SquareFactorisation(const char* routine, bool reuseOrder, const int* n, const int* ne,
+                      const int* job, const bool* transpose, const int* lvalue, const int* lindex,
+                      double* value, int* index, int* keep, const double* cntl, const int* icntl,
+                      int* info, double* rinfo)
+      : started_(std::chrono::steady_clock::now()),
+        routine_(routine),
+        reuseOrder_(reuseOrder),
+        order_(*n),
+        entries_(*ne),
+        job_(*job),
+        transpose_(*transpose),
+        lvalue_(*lvalue),
+        lindex_(*lindex),
+        value_(value),
+        index_(index),
+        keep_(keep),
+        icntl_(icntl),
+        info_(info),
+        rinfo_(rinfo),
+        frontIntegers_(2 * std::int64_t{*ne}),
+        settings_(settingsFrom(cntl, icntl)) {}
+
+  void run() {
+    if (checkArguments()) return;
+    assert(order_ >= 1 && entries_ >= 1 && lindex_ >= frontIntegers_ && lvalue_ >= entries_);
+    if (buildColumnForm()) return;
+    assert(a_.n == order_ && static_cast<int>(a_.start.size()) == order_ + 1);
+    assert(static_cast<int>(a_.row.size()) <= entries_);
+    if (refactoriseInPlace()) return;
+    chooseSymmetricOrder();
+    assert(givenOrder_.empty() || isPermutation(givenOrder_, order_));
+    if (supernodal_ && !interchanges_ && factoriseSupernodal()) return;
+    // Whatever factors the arrays held, none of them is claimed any longer.
+    assert(keep_[kMark] != kFactorisedMark);
+    factoriseWithEngine();
   }
 
-  sparse_lu::ColumnForm a;
-  if (!sparse_lu::BuildColumnForm(order, order, entries, index, index + entries, value, *transpose,
-                                  a))
-    return finish(kOutside);
-  info[kSummedInfo] = static_cast<int>(a.row.size());
-  const std::uint64_t pattern = sparse_lu::PatternFingerprint(a);
+ private:
+  void finish(int status) {
+    info_[kStatus] = status;
+    rinfo_[0] = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    reportError(icntl_, routine_, status);
+    reportFactorisation(icntl_, routine_, info_, rinfo_, lindex_, lvalue_);
+  }
 
-  int* const integers_behind = index + front_integers;
-  double* const reals_behind = value + entries;
-  const std::int64_t integer_room = *lindex - front_integers, real_room = *lvalue - entries;
-  std::int64_t index_needed = 0, value_needed = 0;
-  auto end_short = [&]() {
-    info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(index_needed);
-    info[kValueNeeded] = info[kValueNeededRefactor] = clampToInt(value_needed);
-    const bool index_short = index_needed > *lindex, value_short = value_needed > *lvalue;
-    return finish(index_short && value_short ? kBothShort
-                                             : (index_short ? kIndexShort : kValueShort));
-  };
-  auto record = [&](int layout, std::int64_t lnz, std::int64_t unz, int rank, bool symmetric) {
-    keep[kMark] = kFactorisedMark;
-    keep[kOrder] = order;
-    keep[kEntries] = entries;
-    keep[kLnz] = static_cast<int>(lnz);
-    keep[kUnz] = static_cast<int>(unz);
-    keep[kRank] = rank;
-    keep[kTransposed] = *transpose ? 1 : 0;
-    keep[kSymmetric] = symmetric ? 1 : 0;
-    keep[kLayout] = layout;
-    keepPattern(keep, pattern);
-    info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(index_needed);
-    info[kValueNeeded] = info[kValueNeededRefactor] = clampToInt(value_needed);
-    info[kLInfo] = keep[kLnz];
-    info[kUInfo] = keep[kUnz];
-    info[kRankInfo] = rank;
-  };
-  sparse_lu::Settings settings = settingsFrom(cntl, icntl);
+  void endShort() {
+    info_[kIndexNeeded] = info_[kIndexNeededRefactor] = clampToInt(indexNeeded_);
+    info_[kValueNeeded] = info_[kValueNeededRefactor] = clampToInt(valueNeeded_);
+    const bool indexShort = indexNeeded_ > lindex_, valueShort = valueNeeded_ > lvalue_;
+    assert(indexShort || valueShort);
+    finish(indexShort && valueShort ? kBothShort : (indexShort ? kIndexShort : kValueShort));
+  }
+
+  void record(int layout, std::int64_t lnz, std::int64_t unz, int rank, bool symmetric) {
+    keep_[kMark] = kFactorisedMark;
+    keep_[kOrder] = order_;
+    keep_[kEntries] = entries_;
+    keep_[kLnz] = static_cast<int>(lnz);
+    keep_[kUnz] = static_cast<int>(unz);
+    keep_[kRank] = rank;
+    keep_[kTransposed] = transpose_ ? 1 : 0;
+    keep_[kSymmetric] = symmetric ? 1 : 0;
+    keep_[kLayout] = layout;
+    keepPattern(keep_, pattern_);
+    info_[kIndexNeeded] = info_[kIndexNeededRefactor] = clampToInt(indexNeeded_);
+    info_[kValueNeeded] = info_[kValueNeededRefactor] = clampToInt(valueNeeded_);
+    info_[kLInfo] = keep_[kLnz];
+    info_[kUInfo] = keep_[kUnz];
+    info_[kRankInfo] = rank;
+  }
+
   // Factorises into the structure laid out in the arrays; on success records it and finishes.
-  auto supernodal_numeric = [&](const sparse_lu::SupernodalView& view, std::int64_t lnz,
-                                std::int64_t unz) {
+  sparse_lu::SupernodalOutcome::Kind supernodalNumeric(const sparse_lu::SupernodalView& view,
+                                                       std::int64_t lnz, std::int64_t unz) {
     const sparse_lu::SupernodalOutcome outcome = sparse_lu::FactoriseSupernodal(
-        a, view, settings.symmetricPivotThreshold, settings.blockSize);
+        a_, view, settings_.symmetricPivotThreshold, settings_.blockSize);
     if (outcome.kind != sparse_lu::SupernodalOutcome::kDone) return outcome.kind;
-    keep[kReciprocal] = 0;
-    keep[kAnalysisBytes] = 0;
-    record(kSupernodalLayout, lnz, unz, order, true);
-    info[kOffDiagonalInfo] = 0;
-    rinfo[1] = outcome.flops;
-    rinfo[2] = outcome.smallestPivot;
-    rinfo[3] = outcome.largestPivot;
+    keep_[kReciprocal] = 0;
+    keep_[kAnalysisBytes] = 0;
+    record(kSupernodalLayout, lnz, unz, order_, true);
+    info_[kOffDiagonalInfo] = 0;
+    rinfo_[1] = outcome.flops;
+    rinfo_[2] = outcome.smallestPivot;
+    rinfo_[3] = outcome.largestPivot;
+    assert(indexNeeded_ <= lindex_ && valueNeeded_ <= lvalue_);
     finish(kOk);
     return outcome.kind;
-  };
+  }
+
+  bool checkArguments() {
+    std::fill(info_, info_ + kInfoLength, 0);
+    std::fill(rinfo_, rinfo_ + kRinfoLength, 0.0);
+    info_[kOrderInfo] = order_;
+    info_[kEntriesInfo] = entries_;
+    // Whatever the outcome, the factors held no longer answer for the matrix at the front of
+    // the arrays until this call succeeds: a refactorisation keeps only their order (to start
+    // from again), a fresh factorisation discards them.
+    const bool held = keep_[kMark] == kFactorisedMark || keep_[kMark] == kOrderedMark;
+    if (reuseOrder_ && (!held || keep_[kOrder] != order_ || keep_[kEntries] != entries_))
+      reuseOrder_ = false;
+    keep_[kMark] = reuseOrder_ ? kOrderedMark : 0;
+    // An ordering left behind the matrix is read only when a short call of this routine put it
+    // there.
+    orderingLeft_ = !reuseOrder_ && keep_[kOrderingLeft] == 1;
+    keep_[kOrderingLeft] = 0;
+    if (order_ < 1) {
+      finish(kBadOrder);
+      return true;
+    }
+    if (entries_ < 1) {
+      finish(kBadEntries);
+      return true;
+    }
+    if (job_ != 1) {
+      finish(kNoFactors);
+      return true;
+    }
+    if (lindex_ < frontIntegers_ || lvalue_ < entries_) {
+      info_[kIndexNeeded] = info_[kIndexNeededRefactor] = clampToInt(frontIntegers_);
+      info_[kValueNeeded] = info_[kValueNeededRefactor] = entries_;
+      const bool indexShort = lindex_ < frontIntegers_, valueShort = lvalue_ < entries_;
+      finish(indexShort && valueShort ? kBothShort : (indexShort ? kIndexShort : kValueShort));
+      return true;
+    }
+    return false;
+  }
+
+  bool buildColumnForm() {
+    if (!sparse_lu::BuildColumnForm(order_, order_, entries_, index_, index_ + entries_, value_,
+                                    transpose_, a_)) {
+      finish(kOutside);
+      return true;
+    }
+    info_[kSummedInfo] = static_cast<int>(a_.row.size());
+    pattern_ = sparse_lu::PatternFingerprint(a_);
+    integersBehind_ = index_ + frontIntegers_;
+    realsBehind_ = value_ + entries_;
+    integerRoom_ = lindex_ - frontIntegers_;
+    realRoom_ = lvalue_ - entries_;
+    left_.at = integersBehind_;
+    left_.room = integerRoom_;
+    return false;
+  }
+
+  // A refactorisation of interchange-free factors takes their order; with the same structure
+  // only the numbers are redone, in place.
+  bool refactoriseInPlace() {
+    if (!reuseOrder_ || keep_[kLayout] != kSupernodalLayout) return false;
+    sparse_lu::SupernodalView view;
+    if (!sparse_lu::ViewSupernodal(integersBehind_, integerRoom_, realsBehind_, realRoom_, view) ||
+        view.n != order_) {
+      reuseOrder_ = false;
+      keep_[kMark] = 0;
+      return false;
+    }
+    givenOrder_.assign(view.order, view.order + order_);
+    supernodal_ = true;
+    if (keptPattern(keep_) != pattern_) return false;
+    // Same structure: the exact lengths are those of the structure there.
+    keep_[kMark] = kOrderedMark;
+    indexNeeded_ = frontIntegers_ + sparse_lu::SupernodalIntegers(view);
+    valueNeeded_ = entries_ + sparse_lu::SupernodalReals(view);
+    const auto kind = supernodalNumeric(view, keep_[kLnz], keep_[kUnz]);
+    if (kind == sparse_lu::SupernodalOutcome::kDone) return true;
+    interchanges_ = kind == sparse_lu::SupernodalOutcome::kPivotRejected;
+    return false;
+  }
 
   // The order, when one is known before the engine: stored, left by a short call, or found here.
-  std::vector<int> given_order;
-  bool interchanges = false;  // the order is known to need row interchanges
-  std::int64_t predicted = 0;
-  sparse_lu::LeftOrdering left;
-  left.at = integers_behind;
-  left.room = integer_room;
-  bool supernodal = false;
-  if (reuseOrder && keep[kLayout] == kSupernodalLayout) {
-    sparse_lu::SupernodalView view;
-    if (sparse_lu::ViewSupernodal(integers_behind, integer_room, reals_behind, real_room, view) &&
-        view.n == order) {
-      given_order.assign(view.order, view.order + order);
-      supernodal = true;
-      if (keptPattern(keep) == pattern) {
-        // Same structure: only the numbers are redone, in place; the exact lengths are those of
-        // the structure there.
-        keep[kMark] = kOrderedMark;
-        index_needed = front_integers + sparse_lu::SupernodalIntegers(view);
-        value_needed = entries + sparse_lu::SupernodalReals(view);
-        const auto kind = supernodal_numeric(view, keep[kLnz], keep[kUnz]);
-        if (kind == sparse_lu::SupernodalOutcome::kDone) return;
-        interchanges = kind == sparse_lu::SupernodalOutcome::kPivotRejected;
-      }
-    } else {
-      reuseOrder = false;
-      keep[kMark] = 0;
-    }
-  }
-  if (!reuseOrder && settings.strategy != sparse_lu::Settings::kUnsymmetric) {
-    if (!ordering_left ||
-        !sparse_lu::TakeLeftOrdering(left, order, pattern, given_order, predicted, interchanges))
-      predicted = sparse_lu::SymmetricOrdering(a, given_order);
-    supernodal = predicted > 0;
-    if (!supernodal) given_order.clear();
+  void chooseSymmetricOrder() {
+    if (reuseOrder_ || settings_.strategy == sparse_lu::Settings::kUnsymmetric) return;
+    if (!orderingLeft_ || !sparse_lu::TakeLeftOrdering(left_, order_, pattern_, givenOrder_,
+                                                       predicted_, interchanges_))
+      predicted_ = sparse_lu::SymmetricOrdering(a_, givenOrder_);
+    supernodal_ = predicted_ > 0;
+    if (!supernodal_) givenOrder_.clear();
   }
 
-  if (supernodal && !interchanges) {
+  // The interchange-free factorisation under the symmetric order. False (the engine to follow,
+  // with interchanges) when the analysis or a pivot fails.
+  bool factoriseSupernodal() {
     // When the ordering's count shows a first factorisation's storage short for certain, the
     // analysis is left to the call that has the room, and an estimate that covers it is
     // reported; otherwise the analysis judges the exact sizes.
-    std::int64_t index_least = 0, value_least = 0;
-    sparse_lu::LeastSupernodal(order, predicted, index_least, value_least);
-    if (!reuseOrder &&
-        (front_integers + index_least > *lindex || entries + value_least > *lvalue)) {
-      sparse_lu::EstimateSupernodal(order, predicted, index_needed, value_needed);
-      index_needed += front_integers;
-      value_needed += entries;
-      sparse_lu::LeaveOrdering(left, pattern, given_order, predicted, false);
-      keep[kOrderingLeft] = left.left ? 1 : 0;
-      return end_short();
+    std::int64_t indexLeast = 0, valueLeast = 0;
+    sparse_lu::LeastSupernodal(order_, predicted_, indexLeast, valueLeast);
+    if (!reuseOrder_ &&
+        (frontIntegers_ + indexLeast > lindex_ || entries_ + valueLeast > lvalue_)) {
+      sparse_lu::EstimateSupernodal(order_, predicted_, indexNeeded_, valueNeeded_);
+      indexNeeded_ += frontIntegers_;
+      valueNeeded_ += entries_;
+      sparse_lu::LeaveOrdering(left_, pattern_, givenOrder_, predicted_, false);
+      keep_[kOrderingLeft] = left_.left ? 1 : 0;
+      {
+        endShort();
+        return true;
+      }
     }
     sparse_lu::SupernodalStructure structure;
-    if (sparse_lu::AnalyseSupernodal(a, given_order, structure)) {
-      index_needed = front_integers + sparse_lu::SupernodalIntegers(structure);
-      value_needed = entries + sparse_lu::SupernodalReals(structure);
-      if (index_needed > *lindex || value_needed > *lvalue) {
-        if (!reuseOrder) sparse_lu::LeaveOrdering(left, pattern, given_order, predicted, false);
-        keep[kOrderingLeft] = left.left ? 1 : 0;
-        return end_short();
+    if (sparse_lu::AnalyseSupernodal(a_, givenOrder_, structure)) {
+      indexNeeded_ = frontIntegers_ + sparse_lu::SupernodalIntegers(structure);
+      valueNeeded_ = entries_ + sparse_lu::SupernodalReals(structure);
+      if (indexNeeded_ > lindex_ || valueNeeded_ > lvalue_) {
+        if (!reuseOrder_) sparse_lu::LeaveOrdering(left_, pattern_, givenOrder_, predicted_, false);
+        keep_[kOrderingLeft] = left_.left ? 1 : 0;
+        {
+          endShort();
+          return true;
+        }
       }
       // From here the arrays no longer hold the old factors (should the numeric phase fail or
       // run out of memory): only an order, for a refactorisation to start from.
-      keep[kMark] = reuseOrder ? kOrderedMark : 0;
+      keep_[kMark] = reuseOrder_ ? kOrderedMark : 0;
       const sparse_lu::SupernodalView view =
-          sparse_lu::StoreSupernodal(structure, integers_behind, reals_behind);
-      if (supernodal_numeric(view, structure.lnz, structure.unz) ==
+          sparse_lu::StoreSupernodal(structure, integersBehind_, realsBehind_);
+      if (supernodalNumeric(view, structure.lnz, structure.unz) ==
           sparse_lu::SupernodalOutcome::kDone)
-        return;
+        return true;
       // The structure (and so the order) stays in the arrays for a repeated refactorisation.
       record(kSupernodalLayout, structure.lnz, structure.unz, 0, true);
-      keep[kMark] = reuseOrder ? kOrderedMark : 0;
-      given_order = structure.order;
+      keep_[kMark] = reuseOrder_ ? kOrderedMark : 0;
+      givenOrder_ = structure.order;
     }
-    interchanges = true;
+    interchanges_ = true;
+    return false;
   }
 
   // The engine: under the order known here (then with the symmetric strategy it was made for),
   // or the stored one of its own earlier factors, or one it finds itself.
-  const int* given = nullptr;
-  sparse_lu::KeptAnalysis analysis;
-  analysis.at = integers_behind;
-  if (!given_order.empty()) {
-    given = given_order.data();
-    settings.strategy = sparse_lu::Settings::kSymmetric;
-  } else if (reuseOrder) {
-    analysis.heldBytes = keep[kAnalysisBytes];
-    analysis.heldPattern = keptPattern(keep);
-    const int* q = integers_behind + sparse_lu::AnalysisIntegers(analysis.heldBytes) + order;
-    given_order.assign(q, q + order);
-    given = given_order.data();
-    settings.strategy =
-        keep[kSymmetric] != 0 ? sparse_lu::Settings::kSymmetric : sparse_lu::Settings::kUnsymmetric;
+  void factoriseWithEngine() {
+    const int* given = nullptr;
+    sparse_lu::KeptAnalysis analysis;
+    analysis.at = integersBehind_;
+    if (!givenOrder_.empty()) {
+      given = givenOrder_.data();
+      settings_.strategy = sparse_lu::Settings::kSymmetric;
+    } else if (reuseOrder_) {
+      analysis.heldBytes = keep_[kAnalysisBytes];
+      analysis.heldPattern = keptPattern(keep_);
+      const int* q = integersBehind_ + sparse_lu::AnalysisIntegers(analysis.heldBytes) + order_;
+      givenOrder_.assign(q, q + order_);
+      given = givenOrder_.data();
+      settings_.strategy = keep_[kSymmetric] != 0 ? sparse_lu::Settings::kSymmetric
+                                                  : sparse_lu::Settings::kUnsymmetric;
+    }
+    // The analysis is kept only where the arrays have room beyond the factors: the lengths
+    // reported as needed are those of the matrix and the factors alone.
+    auto fits = [&](std::int64_t lnz, std::int64_t unz) {
+      indexNeeded_ = frontIntegers_ + sparse_lu::FactorIntegers(order_, order_, lnz, unz);
+      valueNeeded_ = entries_ + sparse_lu::FactorReals(order_, lnz, unz);
+      return indexNeeded_ <= lindex_ && valueNeeded_ <= lvalue_;
+    };
+    auto place = [&](std::int64_t lnz, std::int64_t) {
+      // The old factors, and the order among them, are overwritten from here on.
+      keep_[kMark] = 0;
+      if (indexNeeded_ + sparse_lu::AnalysisIntegers(analysis.bytes) > lindex_) analysis.bytes = 0;
+      return sparse_lu::LayFactors(order_, order_, lnz,
+                                   integersBehind_ + sparse_lu::AnalysisIntegers(analysis.bytes),
+                                   realsBehind_);
+    };
+    // Patterns the engine orders for itself are not near-symmetric (or the caller imposed the
+    // unsymmetric strategy): the engine then computes no ordering beforehand to leave behind.
+    const sparse_lu::Attempt attempt =
+        sparse_lu::Factorise(a_, settings_, given, fits, place, &analysis);
+    switch (attempt.kind) {
+      case sparse_lu::Attempt::kShort:
+        // A first factorisation under an order that needs interchanges leaves it for the
+        // repeated call, which then goes straight to the engine.
+        if (!reuseOrder_ && given != nullptr)
+          sparse_lu::LeaveOrdering(left_, pattern_, givenOrder_,
+                                   std::max<std::int64_t>(predicted_, 1), true);
+        keep_[kOrderingLeft] = left_.left ? 1 : 0;
+        return endShort();
+      case sparse_lu::Attempt::kInvalid:
+        info_[kIndexNeeded] = info_[kIndexNeededRefactor] = clampToInt(indexNeeded_);
+        info_[kValueNeeded] = info_[kValueNeededRefactor] = clampToInt(valueNeeded_);
+        return finish(kOutside);
+      default:
+        break;
+    }
+    keep_[kReciprocal] = attempt.reciprocalScale ? 1 : 0;
+    keep_[kAnalysisBytes] = static_cast<int>(analysis.bytes);
+    record(kEngineLayout, attempt.lnz, attempt.unz, attempt.rank, attempt.symmetricStrategy);
+    info_[kOffDiagonalInfo] = attempt.offDiagonalPivots;
+    rinfo_[1] = attempt.flops;
+    rinfo_[2] = attempt.smallestPivot;
+    rinfo_[3] = attempt.largestPivot;
+    assert(indexNeeded_ <= lindex_ && valueNeeded_ <= lvalue_);
+    finish(attempt.kind == sparse_lu::Attempt::kSingular ? kSingular : kOk);
   }
-  // The analysis is kept only where the arrays have room beyond the factors: the lengths
-  // reported as needed are those of the matrix and the factors alone.
-  auto fits = [&](std::int64_t lnz, std::int64_t unz) {
-    index_needed = front_integers + sparse_lu::FactorIntegers(order, order, lnz, unz);
-    value_needed = entries + sparse_lu::FactorReals(order, lnz, unz);
-    return index_needed <= *lindex && value_needed <= *lvalue;
-  };
-  auto place = [&](std::int64_t lnz, std::int64_t) {
-    // The old factors, and the order among them, are overwritten from here on.
-    keep[kMark] = 0;
-    if (index_needed + sparse_lu::AnalysisIntegers(analysis.bytes) > *lindex) analysis.bytes = 0;
-    return sparse_lu::LayFactors(order, order, lnz,
-                                 integers_behind + sparse_lu::AnalysisIntegers(analysis.bytes),
-                                 reals_behind);
-  };
-  // Patterns the engine orders for itself are not near-symmetric (or the caller imposed the
-  // unsymmetric strategy): the engine then computes no ordering beforehand to leave behind.
-  const sparse_lu::Attempt attempt =
-      sparse_lu::Factorise(a, settings, given, fits, place, &analysis);
-  switch (attempt.kind) {
-    case sparse_lu::Attempt::kShort:
-      // A first factorisation under an order that needs interchanges leaves it for the repeated
-      // call, which then goes straight to the engine.
-      if (!reuseOrder && given != nullptr)
-        sparse_lu::LeaveOrdering(left, pattern, given_order, std::max<std::int64_t>(predicted, 1),
-                                 true);
-      keep[kOrderingLeft] = left.left ? 1 : 0;
-      return end_short();
-    case sparse_lu::Attempt::kInvalid:
-      info[kIndexNeeded] = info[kIndexNeededRefactor] = clampToInt(index_needed);
-      info[kValueNeeded] = info[kValueNeededRefactor] = clampToInt(value_needed);
-      return finish(kOutside);
-    default:
-      break;
-  }
-  keep[kReciprocal] = attempt.reciprocalScale ? 1 : 0;
-  keep[kAnalysisBytes] = static_cast<int>(analysis.bytes);
-  record(kEngineLayout, attempt.lnz, attempt.unz, attempt.rank, attempt.symmetricStrategy);
-  info[kOffDiagonalInfo] = attempt.offDiagonalPivots;
-  rinfo[1] = attempt.flops;
-  rinfo[2] = attempt.smallestPivot;
-  rinfo[3] = attempt.largestPivot;
-  finish(attempt.kind == sparse_lu::Attempt::kSingular ? kSingular : kOk);
-}
+
+  const std::chrono::steady_clock::time_point started_;
+  const char* const routine_;
+  bool reuseOrder_;
+  const int order_, entries_, job_;
+  const bool transpose_;
+  const int lvalue_, lindex_;
+  double* const value_;
+  int* const index_;
+  int* const keep_;
+  const int* const icntl_;
+  int* const info_;
+  double* const rinfo_;
+  const std::int64_t frontIntegers_;
+  sparse_lu::Settings settings_;
+
+  bool orderingLeft_ = false;
+  sparse_lu::ColumnForm a_;
+  std::uint64_t pattern_ = 0;
+  int* integersBehind_ = nullptr;
+  double* realsBehind_ = nullptr;
+  std::int64_t integerRoom_ = 0, realRoom_ = 0;
+  // Lengths the call needs, reported on every outcome.
+  std::int64_t indexNeeded_ = 0, valueNeeded_ = 0;
+  std::vector<int> givenOrder_;
+  bool interchanges_ = false;  // the order is known to need row interchanges
+  bool supernodal_ = false;
+  std::int64_t predicted_ = 0;
+  sparse_lu::LeftOrdering left_;
+};
 
 // r = b - op(A) x from the entries at the front of the arrays; returns max |r_i|, and the
 // largest absolute row sum of op(A) through rowSumMax (sums accumulated in r first).
@@ -422,15 +531,17 @@ void HSL_MA38ID(int* keep, double* cntl, int* icntl) {
 void HSL_MA38AD(const int* n, const int* ne, const int* job, const bool* transpose,
                 const int* lvalue, const int* lindex, double* value, int* index, int* keep,
                 const double* cntl, const int* icntl, int* info, double* rinfo) {
-  factorise("HSL_MA38AD", false, n, ne, job, transpose, lvalue, lindex, value, index, keep, cntl,
-            icntl, info, rinfo);
+  SquareFactorisation("HSL_MA38AD", false, n, ne, job, transpose, lvalue, lindex, value, index,
+                      keep, cntl, icntl, info, rinfo)
+      .run();
 }
 
 void HSL_MA38BD(const int* n, const int* ne, const int* job, const bool* transpose,
                 const int* lvalue, const int* lindex, double* value, int* index, int* keep,
                 const double* cntl, const int* icntl, int* info, double* rinfo) {
-  factorise("HSL_MA38BD", true, n, ne, job, transpose, lvalue, lindex, value, index, keep, cntl,
-            icntl, info, rinfo);
+  SquareFactorisation("HSL_MA38BD", true, n, ne, job, transpose, lvalue, lindex, value, index, keep,
+                      cntl, icntl, info, rinfo)
+      .run();
 }
 
 void HSL_MA38CD(const int* n, const int*, const bool* transpose, const int* lvalue,
@@ -443,7 +554,7 @@ void HSL_MA38CD(const int* n, const int*, const bool* transpose, const int* lval
   const int entries = keep[kEntries];
   sparse_lu::SupernodalView supernodal;
   // The factors the keep describes must lie within the lengths given.
-  auto laid_out = [&]() {
+  auto laidOut = [&]() {
     if (keep[kLayout] == kSupernodalLayout)
       return sparse_lu::ViewSupernodal(
           const_cast<int*>(index) + 2 * std::int64_t{entries}, *lindex - 2 * std::int64_t{entries},
@@ -453,7 +564,7 @@ void HSL_MA38CD(const int* n, const int*, const bool* transpose, const int* lval
                *lindex &&
            entries + sparse_lu::FactorReals(order, keep[kLnz], keep[kUnz]) <= *lvalue;
   };
-  const bool usable = keep[kMark] == kFactorisedMark && keep[kOrder] == order && laid_out();
+  const bool usable = keep[kMark] == kFactorisedMark && keep[kOrder] == order && laidOut();
   if (!usable) {
     info[kStatus] = kNoFactors;
     reportError(icntl, "HSL_MA38CD", kNoFactors);
@@ -486,14 +597,14 @@ void HSL_MA38CD(const int* n, const int*, const bool* transpose, const int* lval
   double* r = w + 2 * order;
   double* correction = w + 3 * order;
   for (int step = 0; step < steps; ++step) {
-    double row_sum_max = 0.0;
-    const double largest = residual(order, entries, index, value, *transpose, b, x, r, row_sum_max);
-    double x_max = 0.0, b_max = 0.0;
+    double rowSumMax = 0.0;
+    const double largest = residual(order, entries, index, value, *transpose, b, x, r, rowSumMax);
+    double xMax = 0.0, bMax = 0.0;
     for (int i = 0; i < order; ++i) {
-      x_max = std::max(x_max, std::fabs(x[i]));
-      b_max = std::max(b_max, std::fabs(b[i]));
+      xMax = std::max(xMax, std::fabs(x[i]));
+      bMax = std::max(bMax, std::fabs(b[i]));
     }
-    const double scale = row_sum_max * x_max + b_max;
+    const double scale = rowSumMax * xMax + bMax;
     const double previous = rinfo[4];
     rinfo[4] = scale > 0.0 ? largest / scale : 0.0;
     // Stop at the target, or once a step no longer halves the error: further steps would

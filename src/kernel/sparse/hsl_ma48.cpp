@@ -192,15 +192,15 @@ void HSL_MA48BD(const int* m, const int* n, const int* ne, const int* job, const
   // factorisation never succeeded there is none, and the order is found afresh.
   const bool refactor = *job == 2 && keep[kMark] == kFactorisedMark;
 
-  std::vector<int> stored_order;
+  std::vector<int> storedOrder;
   const int* columns = jcn;
-  std::vector<int> stored_columns;
+  std::vector<int> storedColumns;
   if (refactor) {
     // The old region holds the column order to reuse and the column indices of the entries.
     const Region old = layRegion(rows, cols, keep[kLnz], keep[kUnz], storedBases(keep), irn, a);
-    stored_order.assign(old.factors.colPerm, old.factors.colPerm + cols);
-    stored_columns.assign(old.columns, old.columns + entries);
-    columns = stored_columns.data();
+    storedOrder.assign(old.factors.colPerm, old.factors.colPerm + cols);
+    storedColumns.assign(old.columns, old.columns + entries);
+    columns = storedColumns.data();
   }
   sparse_lu::ColumnForm form;
   if (!sparse_lu::BuildColumnForm(rows, cols, entries, irn, columns, a, false, form))
@@ -221,7 +221,7 @@ void HSL_MA48BD(const int* m, const int* n, const int* ne, const int* job, const
     settings.strategy =
         keep[kSymmetric] != 0 ? sparse_lu::Settings::kSymmetric : sparse_lu::Settings::kUnsymmetric;
   const sparse_lu::Attempt attempt =
-      sparse_lu::Factorise(form, settings, refactor ? stored_order.data() : nullptr, fits, place);
+      sparse_lu::Factorise(form, settings, refactor ? storedOrder.data() : nullptr, fits, place);
   info[kNeeded] = info[kNeededRefactor] = clampToInt(needed);
   if (attempt.kind == sparse_lu::Attempt::kShort) return finish(kShort);
   if (attempt.kind == sparse_lu::Attempt::kInvalid) return finish(kOutside);
@@ -262,39 +262,39 @@ void HSL_MA48CD(const int* m, const int* n, const bool* trans, const int* job, c
   Region region = layRegion(rows, cols, keep[kLnz], keep[kUnz], storedBases(keep), irn, a);
   sparse_lu::FactorView& f = region.factors;
   f.reciprocalScale = keep[kReciprocal] != 0;
-  const double zero_pivot = cntl[3] * largestPivot(f);
+  const double zeroPivot = cntl[3] * largestPivot(f);
   auto solve = [&](const double* b, double* out) {
     if (*trans) {
       sparse_lu::SolveTransposedWithFactors(f, b, out, w);
     } else {
-      sparse_lu::SolveWithFactors(f, b, out, w, zero_pivot);
+      sparse_lu::SolveWithFactors(f, b, out, w, zeroPivot);
     }
   };
   solve(rhs, x);
 
   // Residuals from the entries at the front and the column copy: op(A) x - b.
-  const int out_length = *trans ? cols : rows;
-  const int in_length = *trans ? rows : cols;
+  const int outLength = *trans ? cols : rows;
+  const int inLength = *trans ? rows : cols;
   double* r = w + rows + cols;
-  double* correction = r + out_length;
+  double* correction = r + outLength;
   auto largestResidual = [&]() {
     const int* ri = *trans ? region.columns : irn;
     const int* ci = *trans ? irn : region.columns;
-    std::copy(rhs, rhs + out_length, r);
+    std::copy(rhs, rhs + outLength, r);
     for (int k = 0; k < entries; ++k) r[ri[k] - 1] -= a[k] * x[ci[k] - 1];
     double largest = 0.0;
-    for (int i = 0; i < out_length; ++i) largest = std::max(largest, std::fabs(r[i]));
+    for (int i = 0; i < outLength; ++i) largest = std::max(largest, std::fabs(r[i]));
     return largest;
   };
   double largest = largestResidual();
   const int steps = rows == cols ? icntl[8] : 0;
   for (int step = 0; step < steps && largest > 0.0; ++step) {
     solve(r, correction);
-    for (int j = 0; j < in_length; ++j) x[j] += correction[j];
+    for (int j = 0; j < inLength; ++j) x[j] += correction[j];
     const double before = largest;
     largest = largestResidual();
     if (largest >= before) {
-      for (int j = 0; j < in_length; ++j) x[j] -= correction[j];
+      for (int j = 0; j < inLength; ++j) x[j] -= correction[j];
       largest = before;
       break;
     }

@@ -28,8 +28,8 @@ std::FILE* HslUnitStream(int unit) {
 void HSL_FFOPEN(const char* name, int length, const int* unit) {
   if (!isFileUnit(*unit) || name == nullptr || length < 0) return;
   HSL_FFCLOSE(unit);
-  const std::string file_name(name, static_cast<std::size_t>(length));
-  unitTable()[*unit] = std::fopen(file_name.c_str(), "w");
+  const std::string fileName(name, static_cast<std::size_t>(length));
+  unitTable()[*unit] = std::fopen(fileName.c_str(), "w");
 }
 
 void HSL_FFCLOSE(const int* unit) {

@@ -11,8 +11,8 @@
 // they have been enlarged and refilled with their contents from before the call.
 // Storage that a routine cannot obtain for its own temporaries raises Orvo::mvlException.
 // Internal to the library: nothing here is exported.
-#ifndef ORVO_SRC_KERNEL_SPARSE_KERNELS_HPP
-#define ORVO_SRC_KERNEL_SPARSE_KERNELS_HPP
+#ifndef ORVO_SRC_KERNEL_SPARSE_SPARSE_KERNELS_HPP
+#define ORVO_SRC_KERNEL_SPARSE_SPARSE_KERNELS_HPP
 
 // ---------------------------------------------------------------------------------------------
 // HSL_MC59AD: sorts the ne coordinate entries (irn, jcn, a) in place into column order in linear

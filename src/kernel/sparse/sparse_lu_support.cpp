@@ -161,24 +161,24 @@ std::int64_t symmetricOrderingCount(const ColumnForm& a, std::vector<int>& order
   // the ordering. The minimum-degree routine is called on storage of our own rather than
   // through its driver, whose workspace would come page by page from the system.
   int diagonal = 0;
-  std::int64_t off_diagonal = 0, matched = 0;
+  std::int64_t offDiagonal = 0, matched = 0;
   for (int j = 0; j < n; ++j)
     for (int p = start[j]; p < start[j + 1]; ++p) {
       const int i = rows[p];
       if (i == j) {
         ++diagonal;
       } else {
-        ++off_diagonal;
+        ++offDiagonal;
         if (mirrored(i, j)) ++matched;
       }
     }
   const double symmetry =
-      off_diagonal > 0 ? static_cast<double>(matched) / static_cast<double>(off_diagonal) : 1.0;
+      offDiagonal > 0 ? static_cast<double>(matched) / static_cast<double>(offDiagonal) : 1.0;
   if (diagonal < n || symmetry < kSymmetricEnough) return 0;
 
   // Pattern of A + A^T without the diagonal, each column's neighbours once: an entry A(i, j)
   // lists i under j, and j under i unless A(j, i) lists it there itself.
-  const std::int64_t entries = off_diagonal + (off_diagonal - matched);
+  const std::int64_t entries = offDiagonal + (offDiagonal - matched);
   const std::int64_t room = entries + entries / 5 + n;  // elbow room the routine works in
   if (room > INT_MAX) return 0;
   // One block for the routine's ten arrays: large enough to start on a large page.
@@ -375,10 +375,10 @@ std::int64_t SymmetricOrdering(const ColumnForm& a, std::vector<int>& order) {
 
 bool BuildColumnForm(int m, int n, int ne, const int* rows, const int* cols, const double* values,
                      bool transpose, ColumnForm& out) {
-  const int* r_of = transpose ? cols : rows;
-  const int* c_of = transpose ? rows : cols;
+  const int* rOf = transpose ? cols : rows;
+  const int* cOf = transpose ? rows : cols;
   for (int k = 0; k < ne; ++k)
-    if (r_of[k] < 1 || r_of[k] > m || c_of[k] < 1 || c_of[k] > n) return false;
+    if (rOf[k] < 1 || rOf[k] > m || cOf[k] < 1 || cOf[k] > n) return false;
   try {
     // Bucket the entries by column (no storage beyond the result: at this size every fresh page
     // costs), then sort each column by row and sum duplicates while closing the gaps.
@@ -387,13 +387,13 @@ bool BuildColumnForm(int m, int n, int ne, const int* rows, const int* cols, con
     out.start.assign(n + 1, 0);
     out.row.resize(ne);
     out.value.resize(ne);
-    for (int k = 0; k < ne; ++k) ++out.start[c_of[k]];
+    for (int k = 0; k < ne; ++k) ++out.start[cOf[k]];
     for (int j = 0; j < n; ++j) out.start[j + 1] += out.start[j];
     // out.start[j] is now the end of column j - 1 = the start of column j; filling column j
     // moves its start up to its end, and out.start[j] - (its count) is restored below.
     for (int k = 0; k < ne; ++k) {
-      const int p = out.start[c_of[k] - 1]++;
-      out.row[p] = r_of[k] - 1;
+      const int p = out.start[cOf[k] - 1]++;
+      out.row[p] = rOf[k] - 1;
       out.value[p] = values[k];
     }
     int kept = 0, begin = 0;
@@ -490,11 +490,11 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   // Otherwise the engine is handed that ordering, which it would find again: for such patterns
   // it orders A + A^T by minimum degree itself, with the same controls.
   const std::uint64_t pattern = kept != nullptr ? PatternFingerprint(a) : 0;
-  const int* initial_order = givenOrder;
-  std::vector<int> symmetric_order;
+  const int* initialOrder = givenOrder;
+  std::vector<int> symmetricOrder;
   if (givenOrder == nullptr && settings.strategy != Settings::kUnsymmetric) {
-    if (const std::int64_t count = symmetricOrderingCount(a, symmetric_order); count > 0) {
-      initial_order = symmetric_order.data();
+    if (const std::int64_t count = symmetricOrderingCount(a, symmetricOrder); count > 0) {
+      initialOrder = symmetricOrder.data();
       splitSymmetricCount(a, count, attempt);
       if (!fits(attempt.lnz, attempt.unz)) {
         attempt.kind = Attempt::kShort;
@@ -512,16 +512,16 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   // A held analysis stands for the pattern and order it was made under; only a refactorisation
   // (given order) may use it.
   if (kept != nullptr) kept->pattern = pattern;
-  const bool reuse_analysis = kept != nullptr && givenOrder != nullptr && kept->heldBytes > 0 &&
-                              kept->heldPattern == kept->pattern;
-  SymbolicHandle symbolic(reuse_analysis ? loadAnalysis(*kept, file) : nullptr);
-  const bool analysis_reused = symbolic != nullptr;
+  const bool reuseAnalysis = kept != nullptr && givenOrder != nullptr && kept->heldBytes > 0 &&
+                             kept->heldPattern == kept->pattern;
+  SymbolicHandle symbolic(reuseAnalysis ? loadAnalysis(*kept, file) : nullptr);
+  const bool analysisReused = symbolic != nullptr;
   int status = UMFPACK_OK;
-  if (!analysis_reused) {
+  if (!analysisReused) {
     void* raw = nullptr;
     const ZeroedEngineAllocations zeroed;
-    status = initial_order != nullptr
-                 ? umfpack_di_qsymbolic(a.m, a.n, ap, ai, ax, initial_order, &raw, control, info)
+    status = initialOrder != nullptr
+                 ? umfpack_di_qsymbolic(a.m, a.n, ap, ai, ax, initialOrder, &raw, control, info)
                  : umfpack_di_symbolic(a.m, a.n, ap, ai, ax, &raw, control, info);
     symbolic.reset(raw);
     throwIfOutOfMemory(status);
@@ -535,7 +535,7 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
                                       : UMFPACK_STRATEGY_UNSYMMETRIC;
   }
   if (kept != nullptr)
-    kept->bytes = analysis_reused ? kept->heldBytes : saveAnalysis(symbolic.get(), file);
+    kept->bytes = analysisReused ? kept->heldBytes : saveAnalysis(symbolic.get(), file);
 
   // The analysis bounds L and U from above assuming the worst pivoting; for matrices ordered
   // symmetrically it also counts the factors of the pivot-free elimination, usually within a
@@ -544,8 +544,8 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   // estimate then holds the bound).
   attempt.symmetricStrategy = info[UMFPACK_STRATEGY_USED] == UMFPACK_STRATEGY_SYMMETRIC;
   // Under the minimum-degree ordering found above, its count is the estimate and has been judged.
-  const bool estimate_judged = initial_order != nullptr && initial_order == symmetric_order.data();
-  if (!estimate_judged) {
+  const bool estimateJudged = initialOrder != nullptr && initialOrder == symmetricOrder.data();
+  if (!estimateJudged) {
     if (attempt.symmetricStrategy && info[UMFPACK_SYMMETRIC_LUNZ] > 0) {
       splitSymmetricCount(a, static_cast<std::int64_t>(info[UMFPACK_SYMMETRIC_LUNZ]), attempt);
     } else {
@@ -565,7 +565,7 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   NumericHandle numeric(raw);
   symbolic.reset();
   throwIfOutOfMemory(status);
-  if (status == UMFPACK_ERROR_different_pattern && analysis_reused) {
+  if (status == UMFPACK_ERROR_different_pattern && analysisReused) {
     // The held analysis does not describe these entries: analyse afresh under the order.
     numeric.reset();
     kept->heldBytes = 0;
@@ -583,7 +583,7 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   }
   FactorView f = place(lnz, unz);
   adviseLargePages(f, lnz, unz);
-  if (kept != nullptr && kept->bytes > 0 && !analysis_reused) {
+  if (kept != nullptr && kept->bytes > 0 && !analysisReused) {
     Orvo::detail::adviseLargePages(kept->at, static_cast<std::size_t>(kept->bytes));
     if (!file.read(kept->at, kept->bytes)) kept->bytes = 0;
   }

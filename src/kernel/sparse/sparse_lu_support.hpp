@@ -2,8 +2,8 @@
 // the compressed-column form the numeric engine takes, one factorisation through it with the
 // factors copied straight into the caller's arrays, and the triangular solves that work from
 // those arrays alone.
-#ifndef ORVO_SRC_KERNEL_SPARSE_LU_SUPPORT_HPP
-#define ORVO_SRC_KERNEL_SPARSE_LU_SUPPORT_HPP
+#ifndef ORVO_SRC_KERNEL_SPARSE_SPARSE_LU_SUPPORT_HPP
+#define ORVO_SRC_KERNEL_SPARSE_SPARSE_LU_SUPPORT_HPP
 
 #include <cstdint>
 #include <functional>

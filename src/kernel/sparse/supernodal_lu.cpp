@@ -5,6 +5,7 @@
 #include "kernel/sparse/supernodal_lu.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -194,42 +195,42 @@ bool AnalyseSupernodal(const ColumnForm& a, const std::vector<int>& order,
 
     // Rows below each supernode: those of its columns of A + A^T below it and those its children
     // pass up; children come first in postorder.
-    const int count_supernodes = static_cast<int>(supernodes.size());
-    ScratchVector<int> below_start, below;
-    symmetricPattern(a, where.data(), false, below_start, below);
-    std::vector<int> supernode_of(n);
-    for (int s = 0; s < count_supernodes; ++s)
-      for (int j = supernodes[s].first; j <= supernodes[s].last; ++j) supernode_of[j] = s;
-    std::vector<int> child_head(count_supernodes, -1), child_next(count_supernodes, -1);
-    for (int s = count_supernodes - 1; s >= 0; --s) {
+    const int countSupernodes = static_cast<int>(supernodes.size());
+    ScratchVector<int> belowStart, below;
+    symmetricPattern(a, where.data(), false, belowStart, below);
+    std::vector<int> supernodeOf(n);
+    for (int s = 0; s < countSupernodes; ++s)
+      for (int j = supernodes[s].first; j <= supernodes[s].last; ++j) supernodeOf[j] = s;
+    std::vector<int> childHead(countSupernodes, -1), childNext(countSupernodes, -1);
+    for (int s = countSupernodes - 1; s >= 0; --s) {
       const int up = parent[supernodes[s].last];
       if (up == -1) continue;
-      child_next[s] = child_head[supernode_of[up]];
-      child_head[supernode_of[up]] = s;
+      childNext[s] = childHead[supernodeOf[up]];
+      childHead[supernodeOf[up]] = s;
     }
-    out.first.resize(count_supernodes + 1);
-    out.rowStart.assign(count_supernodes + 1, 0);
-    std::int64_t total_rows = 0;
-    for (const Supernode& s : supernodes) total_rows += s.below;
-    if (total_rows > INT_MAX) return false;
-    out.rows.resize(static_cast<std::size_t>(total_rows));
+    out.first.resize(countSupernodes + 1);
+    out.rowStart.assign(countSupernodes + 1, 0);
+    std::int64_t totalRows = 0;
+    for (const Supernode& s : supernodes) totalRows += s.below;
+    if (totalRows > INT_MAX) return false;
+    out.rows.resize(static_cast<std::size_t>(totalRows));
     std::fill(mark.begin(), mark.end(), -1);
     out.lnz = out.unz = 0;
     int filled = 0;
-    for (int s = 0; s < count_supernodes; ++s) {
+    for (int s = 0; s < countSupernodes; ++s) {
       const Supernode& node = supernodes[s];
       out.first[s] = node.first;
       out.rowStart[s] = filled;
       auto take = [&](int i) {
         if (i > node.last && mark[i] != s) {
           mark[i] = s;
-          if (filled < total_rows) out.rows[filled] = i;
+          if (filled < totalRows) out.rows[filled] = i;
           ++filled;
         }
       };
       for (int j = node.first; j <= node.last; ++j)
-        for (int p = below_start[j]; p < below_start[j + 1]; ++p) take(below[p]);
-      for (int c = child_head[s]; c != -1; c = child_next[c])
+        for (int p = belowStart[j]; p < belowStart[j + 1]; ++p) take(below[p]);
+      for (int c = childHead[s]; c != -1; c = childNext[c])
         for (int p = out.rowStart[c]; p < out.rowStart[c + 1]; ++p) take(out.rows[p]);
       // The counts predicted every row; anything else means the two disagree.
       if (filled - out.rowStart[s] != node.below) return false;
@@ -237,8 +238,8 @@ bool AnalyseSupernodal(const ColumnForm& a, const std::vector<int>& order,
       out.lnz += node.stored();
       out.unz += node.stored();
     }
-    out.first[count_supernodes] = n;
-    out.rowStart[count_supernodes] = filled;
+    out.first[countSupernodes] = n;
+    out.rowStart[countSupernodes] = filled;
   } catch (const std::bad_alloc&) {
     throw Orvo::mvlException("sparse LU: not enough memory to analyse the pattern");
   }
@@ -372,19 +373,19 @@ void placeMatrix(const ColumnForm& a, const int* where, const double* scale, Pla
   out.lowerValue.resize(out.lowerRow.size());
   out.upperColumn.resize(static_cast<std::size_t>(out.upperStart[n]));
   out.upperValue.resize(out.upperColumn.size());
-  ScratchVector<int> lower_next(out.lowerStart.begin(), out.lowerStart.end() - 1);
-  ScratchVector<int> upper_next(out.upperStart.begin(), out.upperStart.end() - 1);
+  ScratchVector<int> lowerNext(out.lowerStart.begin(), out.lowerStart.end() - 1);
+  ScratchVector<int> upperNext(out.upperStart.begin(), out.upperStart.end() - 1);
   for (int j = 0; j < n; ++j)
     for (int p = a.start[j]; p < a.start[j + 1]; ++p) {
       const int i = a.row[p];
       const int ki = where[i], kj = where[j];
       const double v = scale[i] * a.value[p];
       if (ki >= kj) {
-        const int q = lower_next[kj]++;
+        const int q = lowerNext[kj]++;
         out.lowerRow[q] = ki;
         out.lowerValue[q] = v;
       } else {
-        const int q = upper_next[ki]++;
+        const int q = upperNext[ki]++;
         out.upperColumn[q] = kj;
         out.upperValue[q] = v;
       }
@@ -396,7 +397,7 @@ void placeMatrix(const ColumnForm& a, const int* where, const double* scale, Pla
 // Returns false at the first pivot that fails the threshold test.
 bool factorFront(double* F, int m, int k, double threshold, int blockSize,
                  SupernodalOutcome& outcome) {
-  auto pivot_step = [&](int p, int lastColumn) {
+  auto pivotStep = [&](int p, int lastColumn) {
     double* column = F + static_cast<std::size_t>(p) * m;
     const double pivot = column[p];
     double largest = 0.0;
@@ -419,14 +420,14 @@ bool factorFront(double* F, int m, int k, double threshold, int blockSize,
   };
   if (m <= kSmallFront) {
     for (int p = 0; p < k; ++p)
-      if (!pivot_step(p, m)) return false;
+      if (!pivotStep(p, m)) return false;
     return true;
   }
-  const double one = 1.0, minus_one = -1.0;
+  const double one = 1.0, minusOne = -1.0;
   for (int p0 = 0; p0 < k; p0 += blockSize) {
     const int width = std::min(blockSize, k - p0);
     for (int p = p0; p < p0 + width; ++p)
-      if (!pivot_step(p, p0 + width)) return false;
+      if (!pivotStep(p, p0 + width)) return false;
     const int rest = m - p0 - width;
     if (rest == 0) continue;
     double* diagonal = F + p0 + static_cast<std::size_t>(p0) * m;
@@ -434,11 +435,185 @@ bool factorFront(double* F, int m, int k, double threshold, int blockSize,
     double* left = F + p0 + width + static_cast<std::size_t>(p0) * m;
     double* trailing = F + p0 + width + static_cast<std::size_t>(p0 + width) * m;
     dtrsm_("L", "L", "N", "U", &width, &rest, &one, diagonal, &m, right, &m, 1, 1, 1, 1);
-    dgemm_("N", "N", &rest, &rest, &width, &minus_one, left, &m, right, &m, &one, trailing, &m, 1,
+    dgemm_("N", "N", &rest, &rest, &width, &minusOne, left, &m, right, &m, &one, trailing, &m, 1,
            1);
   }
   return true;
 }
+
+// Row scale factors: the reciprocal sums of magnitudes of A's rows (1 for an empty row).
+void rowScale(const ColumnForm& a, int n, double* scale) {
+  std::fill(scale, scale + n, 0.0);
+  for (int j = 0; j < n; ++j)
+    for (int p = a.start[j]; p < a.start[j + 1]; ++p) scale[a.row[p]] += std::fabs(a.value[p]);
+  for (int i = 0; i < n; ++i) scale[i] = scale[i] > 0.0 ? 1.0 / scale[i] : 1.0;
+}
+
+// Each update matrix waits on a stack until its parent's front takes it; a front is built on top
+// of its children's. The plan: every supernode's parent, the widest front and the stack's
+// high-water mark, found by a dry run of the pushes and pops the factorisation makes.
+struct StackPlan {
+  std::vector<int> parent;
+  std::int64_t largestFront = 0, highWater = 0;
+};
+
+StackPlan planStack(const SupernodalView& view) {
+  const int n = view.n, count = view.supernodes;
+  StackPlan plan;
+  plan.parent.assign(count, -1);
+  std::vector<int> supernodeOf(n);
+  for (int s = 0; s < count; ++s)
+    for (int j = view.first[s]; j < view.first[s + 1]; ++j) supernodeOf[j] = s;
+  for (int s = 0; s < count; ++s) {
+    if (view.rowStart[s + 1] > view.rowStart[s])
+      plan.parent[s] = supernodeOf[view.rows[view.rowStart[s]]];
+    plan.largestFront =
+        std::max<std::int64_t>(plan.largestFront, view.first[s + 1] - view.first[s] +
+                                                      view.rowStart[s + 1] - view.rowStart[s]);
+  }
+  std::vector<int> waiting;
+  std::vector<std::int64_t> waitingAt;
+  std::int64_t top = 0;
+  for (int s = 0; s < count; ++s) {
+    const std::int64_t k = view.first[s + 1] - view.first[s];
+    const std::int64_t r = view.rowStart[s + 1] - view.rowStart[s];
+    plan.highWater = std::max(plan.highWater, top + (k + r) * (k + r));
+    while (!waiting.empty() && plan.parent[waiting.back()] == s) {
+      top = waitingAt.back();
+      waiting.pop_back();
+      waitingAt.pop_back();
+    }
+    if (r > 0) {
+      waiting.push_back(s);
+      waitingAt.push_back(top);
+      top += r * r;
+    }
+  }
+  return plan;
+}
+
+// The multifrontal numeric phase over the supernodes in order: each front is assembled from A's
+// entries and its children's update matrices, factorised, and split into its panels (kept in
+// the caller's arrays) and its own update matrix (left on the stack for its parent).
+class FrontSequence {
+ public:
+  FrontSequence(const SupernodalView& view, const PlacedMatrix& placed, const StackPlan& plan)
+      : view_(view),
+        placed_(placed),
+        plan_(plan),
+        stack_(static_cast<std::size_t>(plan.highWater)),
+        local_(view.n),
+        stamp_(view.n, -1),
+        relative_(static_cast<std::size_t>(plan.largestFront)),
+        panel_(view.panels) {}
+
+  // Builds front s at the top of the stack; false when an entry of A falls outside the
+  // structure (the matrix is not the one analysed).
+  bool assemble(int s) {
+    const int f = view_.first[s], k = view_.first[s + 1] - f;
+    const int r = view_.rowStart[s + 1] - view_.rowStart[s], m = k + r;
+    const int* rows = view_.rows + view_.rowStart[s];
+    assert(top_ + static_cast<std::int64_t>(m) * m <= plan_.highWater);
+    double* F = front();
+    std::fill(F, F + static_cast<std::size_t>(m) * m, 0.0);
+    for (int t = 0; t < k; ++t) {
+      local_[f + t] = t;
+      stamp_[f + t] = s;
+    }
+    for (int t = 0; t < r; ++t) {
+      local_[rows[t]] = k + t;
+      stamp_[rows[t]] = s;
+    }
+    for (int t = 0; t < k; ++t) {
+      const int j = f + t;
+      for (int p = placed_.lowerStart[j]; p < placed_.lowerStart[j + 1]; ++p) {
+        const int i = placed_.lowerRow[p];
+        if (stamp_[i] != s) return false;
+        F[local_[i] + static_cast<std::size_t>(t) * m] += placed_.lowerValue[p];
+      }
+      for (int p = placed_.upperStart[j]; p < placed_.upperStart[j + 1]; ++p) {
+        const int c = placed_.upperColumn[p];
+        if (stamp_[c] != s) return false;
+        F[t + static_cast<std::size_t>(local_[c]) * m] += placed_.upperValue[p];
+      }
+    }
+    // Children's update matrices: they lie at the top of the stack, just below this front.
+    base_ = top_;
+    while (!waiting_.empty() && plan_.parent[waiting_.back()] == s) {
+      const int c = waiting_.back();
+      base_ = waitingAt_.back();
+      const int rc = view_.rowStart[c + 1] - view_.rowStart[c];
+      const int* childRows = view_.rows + view_.rowStart[c];
+      for (int t = 0; t < rc; ++t) {
+        // A child's rows all lie in its parent's front.
+        assert(stamp_[childRows[t]] == s);
+        relative_[t] = local_[childRows[t]];
+      }
+      const double* update = stack_.data() + base_;
+      for (int jj = 0; jj < rc; ++jj) {
+        double* target = F + static_cast<std::size_t>(relative_[jj]) * m;
+        const double* source = update + static_cast<std::size_t>(jj) * rc;
+        for (int ii = 0; ii < rc; ++ii) target[relative_[ii]] += source[ii];
+      }
+      waiting_.pop_back();
+      waitingAt_.pop_back();
+    }
+    return true;
+  }
+
+  double* front() { return stack_.data() + top_; }
+
+  // Moves the factorised front s into its panels, and its update matrix down to where its
+  // children's lay.
+  void store(int s) {
+    const int k = view_.first[s + 1] - view_.first[s];
+    const int r = view_.rowStart[s + 1] - view_.rowStart[s], m = k + r;
+    const double* F = front();
+    // L's panel (with U's diagonal block) is the front's first k columns; U's block to its
+    // right is the top k rows of the rest.
+    std::memcpy(panel_, F, sizeof(double) * static_cast<std::size_t>(m) * k);
+    double* uBlock = panel_ + static_cast<std::size_t>(m) * k;
+    for (int jj = 0; jj < r; ++jj)
+      std::memcpy(uBlock + static_cast<std::size_t>(jj) * k,
+                  F + static_cast<std::size_t>(k + jj) * m, sizeof(double) * k);
+    panel_ = uBlock + static_cast<std::size_t>(k) * r;
+    if (r > 0) {
+      double* update = stack_.data() + base_;
+      for (int jj = 0; jj < r; ++jj)
+        std::memmove(update + static_cast<std::size_t>(jj) * r,
+                     F + k + static_cast<std::size_t>(k + jj) * m, sizeof(double) * r);
+      waiting_.push_back(s);
+      waitingAt_.push_back(base_);
+      top_ = base_ + static_cast<std::int64_t>(r) * r;
+    } else {
+      top_ = base_;
+    }
+    assert(top_ <= plan_.highWater);
+  }
+
+  // After the last front only the roots' update matrices (none: roots have no rows below them)
+  // remain, and the panels fill exactly the storage the structure set aside.
+  [[maybe_unused]] bool complete() const {
+    for (const int s : waiting_)
+      if (plan_.parent[s] != -1) return false;
+    std::int64_t reals = 0;
+    for (int s = 0; s < view_.supernodes; ++s)
+      reals += panelReals(view_.first[s + 1] - view_.first[s],
+                          view_.rowStart[s + 1] - view_.rowStart[s]);
+    return panel_ - view_.panels == reals;
+  }
+
+ private:
+  const SupernodalView& view_;
+  const PlacedMatrix& placed_;
+  const StackPlan& plan_;
+  ScratchVector<double> stack_;
+  std::vector<int> local_, stamp_, relative_;
+  std::vector<int> waiting_;
+  std::vector<std::int64_t> waitingAt_;
+  std::int64_t top_ = 0, base_ = 0;
+  double* panel_;
+};
 }  // namespace
 
 SupernodalOutcome FactoriseSupernodal(const ColumnForm& a, const SupernodalView& view,
@@ -450,130 +625,25 @@ SupernodalOutcome FactoriseSupernodal(const ColumnForm& a, const SupernodalView&
   try {
     std::vector<int> where(n);
     for (int k = 0; k < n; ++k) where[view.order[k]] = k;
-
-    // Row scaling by the sums of magnitudes.
-    double* scale = view.scale;
-    std::fill(scale, scale + n, 0.0);
-    for (int j = 0; j < n; ++j)
-      for (int p = a.start[j]; p < a.start[j + 1]; ++p) scale[a.row[p]] += std::fabs(a.value[p]);
-    for (int i = 0; i < n; ++i) scale[i] = scale[i] > 0.0 ? 1.0 / scale[i] : 1.0;
+    rowScale(a, n, view.scale);
     PlacedMatrix placed;
-    placeMatrix(a, where.data(), scale, placed);
-
-    // Each update matrix waits on the stack until its parent's front takes it; a front is built
-    // on top of its children's. The stack's high-water mark comes first.
-    std::vector<int> supernode_of(n), parent(count, -1);
-    for (int s = 0; s < count; ++s)
-      for (int j = view.first[s]; j < view.first[s + 1]; ++j) supernode_of[j] = s;
-    std::int64_t largest_front = 0;
+    placeMatrix(a, where.data(), view.scale, placed);
+    const StackPlan plan = planStack(view);
+    FrontSequence fronts(view, placed, plan);
     for (int s = 0; s < count; ++s) {
-      if (view.rowStart[s + 1] > view.rowStart[s])
-        parent[s] = supernode_of[view.rows[view.rowStart[s]]];
-      largest_front =
-          std::max<std::int64_t>(largest_front, view.first[s + 1] - view.first[s] +
-                                                    view.rowStart[s + 1] - view.rowStart[s]);
-    }
-    std::vector<int> waiting;
-    std::vector<std::int64_t> waiting_at;
-    std::int64_t top = 0, high_water = 0;
-    for (int s = 0; s < count; ++s) {
-      const std::int64_t k = view.first[s + 1] - view.first[s];
-      const std::int64_t r = view.rowStart[s + 1] - view.rowStart[s];
-      high_water = std::max(high_water, top + (k + r) * (k + r));
-      while (!waiting.empty() && parent[waiting.back()] == s) {
-        top = waiting_at.back();
-        waiting.pop_back();
-        waiting_at.pop_back();
+      if (!fronts.assemble(s)) {
+        outcome.kind = SupernodalOutcome::kPatternMismatch;
+        return outcome;
       }
-      if (r > 0) {
-        waiting.push_back(s);
-        waiting_at.push_back(top);
-        top += r * r;
-      }
-    }
-    ScratchVector<double> stack(static_cast<std::size_t>(high_water));
-    std::vector<int> local(n), stamp(n, -1), relative(static_cast<std::size_t>(largest_front));
-    waiting.clear();
-    waiting_at.clear();
-    top = 0;
-
-    double* panel = view.panels;
-    for (int s = 0; s < count; ++s) {
-      const int f = view.first[s], k = view.first[s + 1] - f;
-      const int r = view.rowStart[s + 1] - view.rowStart[s], m = k + r;
-      const int* rows = view.rows + view.rowStart[s];
-      double* F = stack.data() + top;
-      std::fill(F, F + static_cast<std::size_t>(m) * m, 0.0);
-      for (int t = 0; t < k; ++t) {
-        local[f + t] = t;
-        stamp[f + t] = s;
-      }
-      for (int t = 0; t < r; ++t) {
-        local[rows[t]] = k + t;
-        stamp[rows[t]] = s;
-      }
-      for (int t = 0; t < k; ++t) {
-        const int j = f + t;
-        for (int p = placed.lowerStart[j]; p < placed.lowerStart[j + 1]; ++p) {
-          const int i = placed.lowerRow[p];
-          if (stamp[i] != s) {
-            outcome.kind = SupernodalOutcome::kPatternMismatch;
-            return outcome;
-          }
-          F[local[i] + static_cast<std::size_t>(t) * m] += placed.lowerValue[p];
-        }
-        for (int p = placed.upperStart[j]; p < placed.upperStart[j + 1]; ++p) {
-          const int c = placed.upperColumn[p];
-          if (stamp[c] != s) {
-            outcome.kind = SupernodalOutcome::kPatternMismatch;
-            return outcome;
-          }
-          F[t + static_cast<std::size_t>(local[c]) * m] += placed.upperValue[p];
-        }
-      }
-      // Children's update matrices: they lie at the top of the stack, just below this front.
-      std::int64_t base = top;
-      while (!waiting.empty() && parent[waiting.back()] == s) {
-        const int c = waiting.back();
-        base = waiting_at.back();
-        const int rc = view.rowStart[c + 1] - view.rowStart[c];
-        const int* child_rows = view.rows + view.rowStart[c];
-        for (int t = 0; t < rc; ++t) relative[t] = local[child_rows[t]];
-        const double* update = stack.data() + base;
-        for (int jj = 0; jj < rc; ++jj) {
-          double* target = F + static_cast<std::size_t>(relative[jj]) * m;
-          const double* source = update + static_cast<std::size_t>(jj) * rc;
-          for (int ii = 0; ii < rc; ++ii) target[relative[ii]] += source[ii];
-        }
-        waiting.pop_back();
-        waiting_at.pop_back();
-      }
-
-      if (!factorFront(F, m, k, threshold, blockSize, outcome)) {
+      const int k = view.first[s + 1] - view.first[s];
+      const int m = k + view.rowStart[s + 1] - view.rowStart[s];
+      if (!factorFront(fronts.front(), m, k, threshold, blockSize, outcome)) {
         outcome.kind = SupernodalOutcome::kPivotRejected;
         return outcome;
       }
-      // L's panel (with U's diagonal block) is the front's first k columns; U's block to its
-      // right is the top k rows of the rest.
-      std::memcpy(panel, F, sizeof(double) * static_cast<std::size_t>(m) * k);
-      double* u_block = panel + static_cast<std::size_t>(m) * k;
-      for (int jj = 0; jj < r; ++jj)
-        std::memcpy(u_block + static_cast<std::size_t>(jj) * k,
-                    F + static_cast<std::size_t>(k + jj) * m, sizeof(double) * k);
-      panel = u_block + static_cast<std::size_t>(k) * r;
-      // This front's update matrix moves down to where its children's lay.
-      if (r > 0) {
-        double* update = stack.data() + base;
-        for (int jj = 0; jj < r; ++jj)
-          std::memmove(update + static_cast<std::size_t>(jj) * r,
-                       F + k + static_cast<std::size_t>(k + jj) * m, sizeof(double) * r);
-        waiting.push_back(s);
-        waiting_at.push_back(base);
-        top = base + static_cast<std::int64_t>(r) * r;
-      } else {
-        top = base;
-      }
+      fronts.store(s);
     }
+    assert(fronts.complete());
   } catch (const std::bad_alloc&) {
     throw Orvo::mvlException("sparse LU: not enough memory for the factorisation");
   }
@@ -618,12 +688,12 @@ void SolveSupernodal(const SupernodalView& f, const double* b, double* x, double
   for (int s = f.supernodes - 1; s >= 0; --s) {
     panel -= blockOf(f, s).reals();
     const auto [first, k, r, m, rows] = blockOf(f, s);
-    const double* u_block = panel + static_cast<std::size_t>(m) * k;
+    const double* uBlock = panel + static_cast<std::size_t>(m) * k;
     double* ys = y + first;
     for (int jj = 0; jj < r; ++jj) {
       const double yj = y[rows[jj]];
       if (yj == 0.0) continue;
-      const double* column = u_block + static_cast<std::size_t>(jj) * k;
+      const double* column = uBlock + static_cast<std::size_t>(jj) * k;
       for (int t = 0; t < k; ++t) ys[t] -= column[t] * yj;
     }
     for (int t = k - 1; t >= 0; --t) {
@@ -645,7 +715,7 @@ void SolveSupernodalTransposed(const SupernodalView& f, const double* b, double*
   const double* panel = f.panels;
   for (int s = 0; s < f.supernodes; ++s) {
     const auto [first, k, r, m, rows] = blockOf(f, s);
-    const double* u_block = panel + static_cast<std::size_t>(m) * k;
+    const double* uBlock = panel + static_cast<std::size_t>(m) * k;
     double* vs = v + first;
     for (int t = 0; t < k; ++t) {
       const double* column = panel + static_cast<std::size_t>(t) * m;
@@ -654,7 +724,7 @@ void SolveSupernodalTransposed(const SupernodalView& f, const double* b, double*
       vs[t] = sum / column[t];
     }
     for (int jj = 0; jj < r; ++jj) {
-      const double* column = u_block + static_cast<std::size_t>(jj) * k;
+      const double* column = uBlock + static_cast<std::size_t>(jj) * k;
       double sum = 0.0;
       for (int t = 0; t < k; ++t) sum += column[t] * vs[t];
       v[rows[jj]] -= sum;

@@ -9,8 +9,8 @@
 // of its column at the time it is used, and the first that fails ends the attempt, so that the
 // caller factorises with interchanges instead. On matrices that pass, the factors are those a
 // factorisation with interchanges that prefers the diagonal would compute.
-#ifndef ORVO_SRC_KERNEL_SUPERNODAL_LU_HPP
-#define ORVO_SRC_KERNEL_SUPERNODAL_LU_HPP
+#ifndef ORVO_SRC_KERNEL_SPARSE_SUPERNODAL_LU_HPP
+#define ORVO_SRC_KERNEL_SPARSE_SUPERNODAL_LU_HPP
 
 #include <cstdint>
 #include <vector>

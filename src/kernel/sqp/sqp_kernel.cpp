@@ -4,6 +4,7 @@
 #include "kernel/sqp/sqp_kernel.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -27,11 +28,12 @@ constexpr double kMaxBacktrack = 0.5;
 constexpr int kMaxTrials = 20;
 // Powell's damping: the curvature s^T y is kept at least this fraction of s^T B s.
 constexpr double kDampingThreshold = 0.2;
-// Elastic subproblem (when the linearised constraints admit no step). Its penalty weight starts
-// at max(1, the merit weights) and grows by kElasticWeightGrowth, at most kMaxElasticIncreases
-// times per iteration, until the step removes at least kSteeringFraction of the violation that
-// the pure feasibility step (objective ignored, weights kFeasibilityWeightScale times larger)
-// removes (the steering rule of Byrd, Nocedal and Waltz).
+// Elastic subproblem (when the linearised constraints admit no step). Constraint i is weighted
+// rho / |grad c_i| (never below its merit weight); rho starts at max(1, the merit weights, the
+// previous rho) and grows by kElasticWeightGrowth, at most kMaxElasticIncreases times per
+// iteration, until the step removes at least kSteeringFraction of the weighted violation that the
+// pure feasibility step (objective ignored, weights kFeasibilityWeightScale times larger) removes
+// (the steering rule of Byrd, Nocedal and Waltz).
 constexpr double kMinElasticWeight = 1.0;
 constexpr double kElasticWeightGrowth = 10.0;
 constexpr int kMaxElasticIncreases = 8;
@@ -207,12 +209,6 @@ class SqpRun {
     return Orvo::sqp::ConstraintViolation(i, meq_, value);
   }
 
-  double TotalViolation(const double* residual) const {
-    double total = 0.0;
-    for (int i = 0; i < m_; ++i) total += Violation(i, residual[i]);
-    return total;
-  }
-
   // Violation weighted by the penalty weights, the part of the merit function it contributes.
   double WeightedViolation(const double* residual) const {
     double total = 0.0;
@@ -355,6 +351,9 @@ class SqpRun {
       problem.gradientWeight = 1.0;
       if (Orvo::sqp::SolveQp(problem, work, d_, lambda_) != Orvo::sqp::QpStatus::Solved)
         return kNoProgress;
+      // The descent argument needs |lambda_i| <= mu_i: the merit function's weights bound the
+      // multipliers of the step it judges.
+      for (int i = 0; i < m_; ++i) assert(std::abs(lambda_[i]) <= mu_[i] * (1.0 + 1e-9));
       const double removed = violation - WeightedViolation(slack_);
       if (removed >= kSteeringFraction * removable || increase == kMaxElasticIncreases) break;
       weight *= kElasticWeightGrowth;

@@ -64,8 +64,8 @@
 // times per iteration) until the step removes at least a tenth of the violation that the
 // feasibility-only step (objective ignored) removes. That step descends on the same merit
 // function; the normal subproblem is tried again at every new point.
-#ifndef ORVO_SRC_KERNEL_SQP_KERNEL_HPP
-#define ORVO_SRC_KERNEL_SQP_KERNEL_HPP
+#ifndef ORVO_SRC_KERNEL_SQP_SQP_KERNEL_HPP
+#define ORVO_SRC_KERNEL_SQP_SQP_KERNEL_HPP
 
 void HSL_VF13AD(const int* n, const int* m, const int* meq, double* x, double* f, double* g,
                 double* c, double* cn, const int* lcn, const int* maxfun, const double* acc,
@@ -75,4 +75,4 @@ void HSL_VF13AD(const int* n, const int* m, const int* meq, double* x, double* f
 // or the length exceeds the int range.
 int SqpWorkspaceLength(int n, int m);
 
-#endif  // ORVO_SRC_KERNEL_SQP_KERNEL_HPP
+#endif  // ORVO_SRC_KERNEL_SQP_SQP_KERNEL_HPP

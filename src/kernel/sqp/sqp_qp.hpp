@@ -4,8 +4,8 @@
 // Symmetric and upper-triangular matrices of order n are kept column-packed: element (i, j) with
 // i <= j at offset j * (j + 1) / 2 + i, n * (n + 1) / 2 doubles in all. Nothing here allocates;
 // every array is a slice of the kernel's workspace.
-#ifndef ORVO_SRC_KERNEL_SQP_QP_HPP
-#define ORVO_SRC_KERNEL_SQP_QP_HPP
+#ifndef ORVO_SRC_KERNEL_SQP_SQP_QP_HPP
+#define ORVO_SRC_KERNEL_SQP_SQP_QP_HPP
 
 namespace Orvo::sqp {
 
@@ -87,4 +87,4 @@ inline double ConstraintViolation(int i, int meq, double r) {
 
 }  // namespace Orvo::sqp
 
-#endif  // ORVO_SRC_KERNEL_SQP_QP_HPP
+#endif  // ORVO_SRC_KERNEL_SQP_SQP_QP_HPP

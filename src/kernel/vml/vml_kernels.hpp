@@ -3,8 +3,8 @@
 // Reference style with the count by value: n elements are read from a and written to y. The two
 // arrays may be the same array (in place) but must not otherwise overlap. n <= 0 does nothing.
 // Internal to the library: nothing here is exported.
-#ifndef ORVO_SRC_KERNEL_VML_KERNELS_HPP
-#define ORVO_SRC_KERNEL_VML_KERNELS_HPP
+#ifndef ORVO_SRC_KERNEL_VML_VML_KERNELS_HPP
+#define ORVO_SRC_KERNEL_VML_VML_KERNELS_HPP
 
 // y[i] = exp(a[i]), within 1 ulp of the correctly rounded value over the whole double range:
 // results above the largest double are +inf, results below the smallest subnormal are +0, the

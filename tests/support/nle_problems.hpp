@@ -147,6 +147,35 @@ inline System bratu2d(int side, double lambda) {
   return s;
 }
 
+// Bratu in one dimension, -u'' = lambda exp(u) on (0, 1), n interior points scaled by h^2:
+// f_i = 2 u_i - u_{i-1} - u_{i+1} - h^2 lambda exp(u_i); start 0. J^T J is as ill-conditioned
+// as the squared second-difference matrix (about (n / 3)^4).
+inline System bratu1d(int n, double lambda) {
+  System s;
+  s.name = "Bratu1D";
+  s.m = s.n = n;
+  s.parameter = lambda;
+  s.start.assign(n, 0.0);
+  s.cols.resize(n);
+  for (int i = 0; i < n; ++i) {
+    s.cols[i].push_back(i);
+    if (i > 0) s.cols[i].push_back(i - 1);
+    if (i + 1 < n) s.cols[i].push_back(i + 1);
+  }
+  s.value = [](const System& sys, int i, const double* v, double* g) {
+    const double h = 1.0 / (sys.n + 1);
+    const double source = h * h * sys.parameter * std::exp(v[0]);
+    double f = 2.0 * v[0] - source;
+    g[0] = 2.0 - source;
+    for (std::size_t k = 1; k < sys.cols[i].size(); ++k) {
+      f -= v[k];
+      g[k] = -1.0;
+    }
+    return f;
+  };
+  return s;
+}
+
 // Least squares with a non-zero residual at the minimum, m = 2 n - 1: r_i = x_i - 1 (i < n) and
 // r_{n+i} = x_i x_{i+1} - 2 (i < n - 1), which no x satisfies at once. Start 0.5.
 inline System chainedProducts(int n) {
