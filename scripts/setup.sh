@@ -15,6 +15,8 @@ packages=(
   libnlopt-dev libalglib-dev             # peers in benchmarks only
   libgsl-dev                             # independent reference in tests, peer in benchmarks
   libboost-math-dev libceres-dev         # peers in benchmarks only
+  clang libclang-rt-dev                  # libFuzzer targets, built and smoke-run by make test
+  valgrind                               # memcheck of the example programs (CTest label memcheck)
 )
 
 missing=()

@@ -155,7 +155,8 @@ class ORVO_API CholDecomp : public lazyMatrix {
 };
 
 // X = (U^T U)^-1 B with a factor F from a successful CholDecomp; shape B.height x B.width.
-// F's status is not consulted. The target may be B itself.
+// F's status is not consulted. The target may be B itself; a target sharing storage with F is a
+// shape error (OK cleared, info -1).
 // Status: B's, then -1 if F is not square of order B.height (target holds B), or the kernel's
 // info if non-zero.
 class ORVO_API CholSolve : public lazyMatrix {
@@ -206,7 +207,7 @@ ORVO_API double CholRCond(const RMatrix& A, const RMatrix& F, double lambda);
 
 // Regularised least squares: X = (A^T A + lambda I)^-1 A^T B, shape A.width x B.width, through
 // the normal equations (two matrix products, then a Cholesky solve on private storage). A and B
-// are never modified; the target must be neither of them.
+// are never modified; a target sharing storage with either is a shape error (info -1).
 // Status: a successful solve leaves the target's status exactly as it was (it is NOT set OK).
 // Failures clear OK and set the info code, leaving the target's elements untouched:
 //   * -1 if A.height != B.height;

@@ -342,9 +342,10 @@ class ORVO_API RMatrix : public Matrix<double>, public IMatrix {
   int info_ = 0;
 };
 
-// Whether the element blocks of a and b overlap (a matrix shares storage with itself and with
-// any view into its block). Empty matrices share nothing.
+// Whether the element blocks of a and b overlap (a matrix shares storage with itself, even when
+// empty, and with any view into its block). Distinct empty matrices share nothing.
 inline bool sharesStorage(const RMatrix& a, const RMatrix& b) {
+  if (&a == &b) return true;  // even empty: re-shaping the target re-shapes the operand
   const long countA = static_cast<long>(a.Height()) * a.Width();
   const long countB = static_cast<long>(b.Height()) * b.Width();
   if (countA <= 0 || countB <= 0) return false;

@@ -1,6 +1,7 @@
 // Cholesky expressions: the ridge-shifted factorisation, solves with a kept factor and the
 // one-shot symmetric positive definite solve, all through the LAPACK wrappers.
 #include <algorithm>
+#include <cassert>
 
 #include <limits>
 
@@ -35,6 +36,11 @@ CholSolve::CholSolve(const RMatrix& F, const RMatrix& B)
     : lazyMatrix(B.Height(), B.Width()), F_(F), B_(B) {}
 
 void CholSolve::KickAss(RMatrix& target) const {
+  // Copying B into a target that holds the factor would overwrite the factor before the solve.
+  if (sharesStorage(target, F_)) {
+    target.markFailed(-1);
+    return;
+  }
   target = B_;
   const int n = target.Height();
   if (F_.Height() != n || F_.Width() != n) {
@@ -86,7 +92,8 @@ LsqSolve::LsqSolve(const RMatrix& A, const RMatrix& B, double lambda)
     : lazyMatrix(A.Width(), B.Width()), A_(A), B_(B), lambda_(lambda) {}
 
 void LsqSolve::KickAss(RMatrix& target) const {
-  if (A_.Height() != B_.Height()) {
+  // A target that is an operand has been re-shaped, or is written before it is read.
+  if (A_.Height() != B_.Height() || sharesStorage(target, A_) || sharesStorage(target, B_)) {
     target.markFailed(-1);
     return;
   }
@@ -102,6 +109,7 @@ void LsqSolve::KickAss(RMatrix& target) const {
     return;
   }
   // The target already has the result's shape; copying the elements alone keeps its status.
+  assert(target.Height() == n && target.Width() == projected.Width());
   std::copy(projected.Array(), projected.Array() + static_cast<long>(n) * projected.Width(),
             target.Array());
 }
