@@ -55,6 +55,7 @@ class ORVO_API LUDecomp {
   // factorises the factors again, which means nothing.
   void Factorize();
 
+  // The held matrix (its LU factors once factorised, with the status) and the pivot indices.
   const RMatrix& Factors() const { return factors_; }
   const mvlarray<int>& Pivots() const { return pivots_; }
   // Reciprocal of the condition number in the 1-norm, 1 / (||A||_1 ||A^-1||_1), estimated from
@@ -114,6 +115,8 @@ class ORVO_API LinSolve : public lazyMatrix {
  public:
   static constexpr int LinpackCrossoverOrder = 36;
 
+  // X = A^-1 B by the route `threshold` selects (above). A and B are referenced, not copied:
+  // both must outlive the expression.
   LinSolve(RMatrix& A, const RMatrix& B, int threshold);
   // The same, and every evaluation also writes into rcond the reciprocal condition number of A
   // in the 1-norm, estimated from the factors at O(n^2) cost (no second factorisation): 0 when A
@@ -246,6 +249,7 @@ class ORVO_API SVDecomp {
   // the illegal matrix argument).
   static constexpr int NonFiniteInput = -4;
 
+  // Decomposes A, overwriting it with U (above); A must outlive the decomposition.
   explicit SVDecomp(RMatrix& A);
   SVDecomp(RMatrix&&) = delete;
   // Shares the source A; Vt, the singular values and the info are copied.
@@ -318,6 +322,8 @@ class ORVO_API BandedMatrix {
   BandedMatrix& operator=(const BandedMatrix&) = default;
   ~BandedMatrix() = default;
 
+  // Element (i, j), which must lie inside the band (not checked); Data() is the band storage in
+  // the layout above.
   double& operator()(int i, int j) { return band_.Array()[bandIndex(i, j)]; }
   double operator()(int i, int j) const { return band_.Array()[bandIndex(i, j)]; }
   double* Data() { return band_.Array(); }
@@ -332,6 +338,7 @@ class ORVO_API BandedMatrix {
   bool isFactorised() const { return factorised_; }
   int Info() const { return info_; }
 
+  // The order n and the numbers of sub- and super-diagonals.
   int Order() const { return n_; }
   int SubDiagonals() const { return kl_; }
   int SuperDiagonals() const { return ku_; }

@@ -48,6 +48,7 @@ struct DerivativeCheckEntry {
 struct ORVO_API DerivativeCheckReport {
   using Entries = std::vector<DerivativeCheckEntry, OrvoAllocator<DerivativeCheckEntry>>;
 
+  // Totals of the check: verdict, counts and the worst relative error.
   bool passed = true;      // every entry passed and none is missing from the pattern
   int entriesChecked = 0;  // entries compared (m * n for the dense forms)
   int entriesFailed = 0;   // entries that failed the test above

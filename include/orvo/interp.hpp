@@ -88,6 +88,7 @@ class ORVO_API TableInterpolator {
   lazyMatrix& PredictX(RMatrix& X2);
   void PredictX(RMatrix& X2, RMatrix& out);
 
+  // The trained networks: the first maps I to X, the second X to Y.
   const RBF& FirstNetwork() const { return first_; }
   const RBF& SecondNetwork() const { return second_; }
   // Mean and scale of the two columns of I over the table.
@@ -132,8 +133,9 @@ class FunctorBase_pTableInterpolator {
 };
 
 namespace detail {
-struct GridTableStorage;  // grids and table of a pTableInterpolator, defined by the library
-}
+// Grids and table of a pTableInterpolator; defined by the library.
+struct GridTableStorage;
+}  // namespace detail
 
 // ---------------------------------------------------------------------------------------------
 // pTableInterpolator: f(x, y) tabulated through a callback on a rectangular grid, queried by

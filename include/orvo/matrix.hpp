@@ -35,6 +35,7 @@ namespace Orvo {
 // Shape of a matrix: first the height (rows), second the width (columns).
 using mSize = std::pair<int, int>;
 
+// Forward declaration; defined below.
 template <class V, class E>
 class lazy;
 
@@ -76,6 +77,7 @@ class Vector {
   Vector(const lazy<Vector<T>, T>& expression);
   Vector& operator=(const lazy<Vector<T>, T>& expression);
 
+  // Element k (at first + k * stride); Debug builds assert the index.
   T& operator[](int k) {
     assert(k >= 0 && k < length_);
     return elements_.Array()[static_cast<long>(k) * stride_];
@@ -84,6 +86,7 @@ class Vector {
     assert(k >= 0 && k < length_);
     return elements_.Array()[static_cast<long>(k) * stride_];
   }
+  // Number of elements, and the distance between consecutive ones in the storage.
   int Length() const { return length_; }
   int Stride() const { return stride_; }
 
@@ -145,11 +148,13 @@ class lazy {
   int length_;
 };
 
+// Evaluates the expression through the assignment below.
 template <class T>
 Vector<T>::Vector(const lazy<Vector<T>, T>& expression) {
   *this = expression;
 }
 
+// Re-makes this vector as an owning one only when the lengths differ, then evaluates.
 template <class T>
 Vector<T>& Vector<T>::operator=(const lazy<Vector<T>, T>& expression) {
   if (length_ != expression.Length()) makeOwning(expression.Length());
@@ -157,6 +162,7 @@ Vector<T>& Vector<T>::operator=(const lazy<Vector<T>, T>& expression) {
   return *this;
 }
 
+// Forward declaration; defined below.
 template <class T>
 class Matrix;
 
@@ -203,8 +209,10 @@ class Matrix {
     return *this;
   }
 
+  // Element k in storage order (column-major); Debug builds assert the index.
   T& operator()(int k) { return elements_[k]; }
   const T& operator()(int k) const { return elements_[k]; }
+  // Element (i, j), column-major (at i + j * Height()); Debug builds assert the indices.
   T& operator()(int i, int j) {
     assert(i >= 0 && i < shape_.first && j >= 0 && j < shape_.second);
     return elements_.Array()[i + static_cast<long>(j) * shape_.first];
@@ -213,6 +221,7 @@ class Matrix {
     assert(i >= 0 && i < shape_.first && j >= 0 && j < shape_.second);
     return elements_.Array()[i + static_cast<long>(j) * shape_.first];
   }
+  // Row proxy: m[i][j] is element (i, j); valid while the matrix lives.
   Matrix_Row<T> operator[](int i) { return Matrix_Row<T>(this, i); }
 
   // Element-wise over this matrix's element count, in storage order; shapes are not compared
@@ -238,6 +247,8 @@ class Matrix {
     return Vector<T>(elements_.Array() + static_cast<long>(j) * shape_.first, shape_.first, 1);
   }
 
+  // Shape, and the column-major storage (element (i, j) at i + j * Height()). Pointers and
+  // references stay valid until the storage is re-made or the matrix is destroyed.
   int Height() const { return shape_.first; }
   int Width() const { return shape_.second; }
   mSize Size() const { return shape_; }
@@ -264,6 +275,7 @@ class ORVO_API IMatrix {
   ~IMatrix() = default;
 };
 
+// Forward declaration; defined below.
 class RMatrix;
 
 // Base of every deferred matrix expression: the shape of the result and KickAss, which writes
@@ -321,8 +333,10 @@ class ORVO_API RMatrix : public Matrix<double>, public IMatrix {
   // count beyond the int range throws mvlException and leaves the matrix as it was.
   void Resize(int height, int width);
 
+  // Element (row, col) = value; the status is unchanged.
   void SetValue(int row, int col, double value) override { (*this)(row, col) = value; }
 
+  // Status word: OK flag and info code. The setters change only the status, never the elements.
   bool isOK() const { return ok_; }
   void setOK() { ok_ = true; }
   void setBad() { ok_ = false; }
@@ -493,6 +507,7 @@ class ORVO_API MatrixMultiply : public lazyMatrix {
   MatrixMultiply(const RMatrix&, const RMatrix&&, double, double, bool, bool) = delete;
   void KickAss(RMatrix& target) const override;
 
+  // The operands (referenced, not copied) and the transposition flags of the product.
   const RMatrix& A() const { return A_; }
   const RMatrix& B() const { return B_; }
   bool transA() const { return transA_; }

@@ -74,9 +74,12 @@ class OrvoAllocator {
   template <class U>
   OrvoAllocator(const OrvoAllocator<U>&) {}
 
+  // Uninitialised storage for n elements from Orvomalloc; deallocate returns a block with the
+  // same n.
   T* allocate(std::size_t n) { return static_cast<T*>(Orvomalloc(n * sizeof(T))); }
   void deallocate(T* block, std::size_t n) { Orvofree(block, n * sizeof(T)); }
 
+  // All instances are interchangeable, so any two compare equal.
   template <class U>
   bool operator==(const OrvoAllocator<U>&) const {
     return true;
@@ -130,6 +133,7 @@ class mvlarray {
     if (owner_ && data_ != nullptr) release();
   }
 
+  // Assignment as described above.
   mvlarray& operator=(const mvlarray& other) {
     if (this == &other) return *this;
     if (other.length_ != length_) {
@@ -163,6 +167,7 @@ class mvlarray {
     return *this;
   }
 
+  // Element i; Debug builds assert the index.
   T& operator[](int i) {
     assert(i >= 0 && i < length_);
     return data_[i];
@@ -171,6 +176,8 @@ class mvlarray {
     assert(i >= 0 && i < length_);
     return data_[i];
   }
+  // The first element (null when empty), the length, and whether the storage is owned. The
+  // pointer stays valid until the storage is re-made or released.
   T* Array() { return data_; }
   const T* Array() const { return data_; }
   int Length() const { return length_; }

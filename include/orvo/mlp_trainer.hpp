@@ -30,6 +30,8 @@
 
 namespace Orvo {
 
+// Trains the hidden layer of an MLP by a nonlinear solver and refits the output layer exactly
+// at every evaluation (above).
 class ORVO_API MLPTrainer {
  public:
   // The solver moving the hidden layer.

@@ -35,6 +35,7 @@ namespace Orvo {
 // Version written in the first line; records of other versions are refused.
 constexpr int kModelFormatVersion = 1;
 
+// Writes the network's record (above) to out.
 ORVO_API void SaveModel(std::ostream& out, const MLP& net);
 ORVO_API void SaveModel(std::ostream& out, const RBF& net);
 // The interpolator's two networks, training errors, mean and scale (not its table, which the

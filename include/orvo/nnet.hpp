@@ -39,6 +39,7 @@ class ORVO_API FeedForwardNeuralNet {
   // Y = the network function of the sample block X.
   virtual void ForwardPropagate(RMatrix& X, RMatrix& Y) = 0;
 
+  // The sizes of the input, hidden and output layers.
   int ninputs() const { return ninputs_; }
   int nhidden() const { return nhidden_; }
   int noutputs() const { return noutputs_; }
@@ -124,6 +125,7 @@ class ORVO_API MLP : public FeedForwardNeuralNet {
   // Releases the expression object handed out last, if any.
   ~MLP();
 
+  // The input-to-hidden and hidden-to-output weight matrices; valid for the network's lifetime.
   RMatrix& Weights1() { return weights1_; }
   const RMatrix& Weights1() const { return weights1_; }
   RMatrix& Weights2() { return weights2_; }
@@ -278,6 +280,7 @@ class ORVO_API RBF : public FeedForwardNeuralNet {
   // Seed of the generator the next training builds (see Train); 0 means the clock.
   void Seed(int seed) { seed_ = seed; }
 
+  // The trained parameters: centres, widths and output weights.
   const RMatrix& Centres() const { return centres_; }
   const Vector<double>& Widths() const { return widths_; }
   const RMatrix& OutputWeights() const { return outputWeights_; }

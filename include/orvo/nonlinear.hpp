@@ -91,6 +91,7 @@ class Functor_AA : public FunctorBase_AA {
   Member member_;
 };
 
+// As Functor_AA, for a Jacobian callback.
 template <class T>
 class Functor_AM : public FunctorBase_AM {
  public:
@@ -103,6 +104,7 @@ class Functor_AM : public FunctorBase_AM {
   Member member_;
 };
 
+// As Functor_AA, for a callback that returns the function value and writes the gradient.
 template <class T>
 class Functor_AAretR : public FunctorBase_AAretR {
  public:
@@ -169,6 +171,8 @@ class ORVO_API lmderSolver {
                        OrthogonalResiduals = 4, FtolTooSmall = 6, XtolTooSmall = 7,
                        GradientTooSmall = 8, NonFiniteValues = 9;
 
+  // m residuals in the n variables of x, which stays the caller's: it is updated in place and
+  // must outlive the solver.
   lmderSolver(int m, int n, mvlarray<double>& x, double tol);
   // Deep copy of every array and of the Jacobian; the copy runs on independently but refers to
   // (and updates) the same caller array x.
@@ -204,6 +208,7 @@ class ORVO_API lmderSolver {
   // While request 3 is outstanding the trial point (n), otherwise the caller's x.
   mvlarray<double>& Xvec() { return state == 3 ? wa2 : x; }
 
+  // Termination reason (codes above); Running while a run goes on.
   int Info() const { return info; }
   // Residual and Jacobian evaluations consumed by the current (or last) run.
   int nFev() const { return nfev; }
@@ -295,6 +300,8 @@ class ORVO_API lmderCholSolver {
   lmderCholSolver& operator=(const lmderCholSolver&) = default;
   ~lmderCholSolver() = default;
 
+  // One step of the machine; returns the request (above). Cycle(fun, jac) serves the requests
+  // through the callbacks and returns the state reached.
   int Cycle();
   int Cycle(FunctorBase_AA& fun, FunctorBase_AM& jac);
 
@@ -528,6 +535,7 @@ class ORVO_API ns23Solver {
   ns23Solver& operator=(const ns23Solver&) = delete;
   ~ns23Solver() = default;
 
+  // Sets stopReal1, stopReal2 and stopInt (above).
   void SetStoppingCriteria(double a, double b, int k) {
     stopReal1 = a;
     stopReal2 = b;
@@ -670,6 +678,7 @@ class ORVO_API SecantSolver {
   double Solve(FunctorBase_RretR& fun);
   double Solve(FunctorBase_AA& fun);
 
+  // The current state (codes above).
   int state() const { return state_; }
   // The function value at x from the last evaluation (after the end: f at the result).
   double val() const { return val_[0]; }
@@ -760,6 +769,8 @@ class ORVO_API BQASolver {
   static constexpr int kErrorNoRun = -10;  // task 1 without a run of these n, npt in w and iw
   // On errors -1 ... -8 nothing is evaluated and only task and the message are written.
 
+  // The solver holds no state (a run lives in w and iw): construction, assignment and
+  // destruction do nothing.
   BQASolver() {}
   BQASolver& operator=(const BQASolver&) { return *this; }
   ~BQASolver() {}

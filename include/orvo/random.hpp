@@ -21,8 +21,10 @@
 
 namespace Orvo {
 
+// 32-bit Mersenne Twister (above): plain data, copied member-wise, not for concurrent use.
 class ORVO_API MTRng {
  public:
+  // Number of 32-bit words of generator state.
   static constexpr int kStateWords = 624;
 
   // Seeds with the low 32 bits of `seed`. If those are 0 (so also by default) the seed is the

@@ -26,9 +26,11 @@
 
 namespace Orvo {
 
+// Factorisation records of the square and the general path; defined by the library.
 struct MA38Work;
 struct MA48Work;
 
+// Sparse matrix in coordinate form with a direct LU solver (above).
 class ORVO_API sparseMatrix : public IMatrix {
  public:
   // Status codes read through Info(0) (see Info).
