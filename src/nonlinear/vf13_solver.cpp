@@ -79,6 +79,9 @@ int vf13Solver::callKernel() {
 
 int vf13Solver::Solve(FunctorBase_AAretR& obj) {
   info = -1;
+  // Without variables there is nothing to evaluate: the caller's callback is not asked to read
+  // an empty x, and the kernel's verdict is given at once.
+  if (n < 1) return info = InvalidArguments;
   f = obj(x, g);
   while (callKernel() == 0) f = obj(x, g);
   return info;
@@ -86,6 +89,7 @@ int vf13Solver::Solve(FunctorBase_AAretR& obj) {
 
 int vf13Solver::Solve(FunctorBase_AAretR& obj, FunctorBase_AAI& cons) {
   info = -1;
+  if (n < 1) return info = InvalidArguments;
   f = obj(x, g);
   cons(x, c, cn);
   while (callKernel() == 0) {
