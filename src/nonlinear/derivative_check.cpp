@@ -7,13 +7,14 @@
 #include <limits>
 #include <utility>
 
+#include "common/array_helpers.hpp"
 #include "orvo/matrix.hpp"
 
 namespace Orvo {
 
 namespace {
 
-constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+using detail::kEpsilon;
 
 using Entries = DerivativeCheckReport::Entries;
 

@@ -4,6 +4,8 @@
 // calls lives in the caller's val array (layout below), which a Search works on in place.
 #include "kernel/root/root_kernel.hpp"
 
+#include "common/array_helpers.hpp"
+
 #include <algorithm>
 #include <cassert>
 #include <cmath>
@@ -12,7 +14,7 @@
 
 namespace {
 
-constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+using Orvo::detail::kEpsilon;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Relative part of the tolerance: an enclosure is never asked to be narrower than a few units
 // in the last place of its ends.
