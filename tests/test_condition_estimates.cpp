@@ -140,6 +140,38 @@ TEST(ConditionEstimate, CholeskyAndPositiveDefiniteSolve) {
     }
 }
 
+// Upper bidiagonal U with 1 on the diagonal and -2 above it: U^-1 holds 2^(j-i), so plain
+// triangular solves overflow past n = 1024 and the estimators must take their scaled route. The
+// true reciprocal condition is below 1e-300; the estimate must say so, not NaN or a large value.
+TEST(ConditionEstimate, OverflowingSolvesTakeTheScaledRoute) {
+  const int n = 1100;
+  RMatrix U(n, n);
+  U = 0.0;
+  for (int i = 0; i < n; ++i) {
+    U(i, i) = 1.0;
+    if (i + 1 < n) U(i, i + 1) = -2.0;
+  }
+  const double luEstimate = LUDecomp(U).RCond();
+  EXPECT_FALSE(std::isnan(luEstimate));
+  EXPECT_GE(luEstimate, 0.0);
+  EXPECT_LT(luEstimate, 1e-300);
+
+  // A = U^T U (tridiagonal, exact in floating point) is positive definite with condition ~ 4^n.
+  const int m = 600;
+  RMatrix A(m, m);
+  A = 0.0;
+  for (int i = 0; i < m; ++i) {
+    A(i, i) = i == 0 ? 1.0 : 5.0;
+    if (i + 1 < m) A(i, i + 1) = A(i + 1, i) = -2.0;
+  }
+  RMatrix F = CholDecomp(A, 0.0);
+  ASSERT_TRUE(F.isOK());
+  const double cholEstimate = CholRCond(A, F, 0.0);
+  EXPECT_FALSE(std::isnan(cholEstimate));
+  EXPECT_GE(cholEstimate, 0.0);
+  EXPECT_LT(cholEstimate, 1e-300);
+}
+
 TEST(ConditionEstimate, SingularAndUnusableInputIsTold) {
   RMatrix singular(3, 3);
   singular = 1.0;

@@ -15,6 +15,11 @@ void BLAS_DGEMM(const char* transa, const char* transb, const int* m, const int*
                 const double* alpha, const double* a, const int* lda, const double* b,
                 const int* ldb, const double* beta, double* c, const int* ldc);
 
+// x = op(A)^-1 x for a triangular n x n A (uplo "U"/"L", trans "N"/"T", diag "U" for a unit
+// diagonal). OpenBLAS dtrsv: no scaling, so a nearly singular A may overflow x to inf.
+void BLAS_DTRSV(const char* uplo, const char* trans, const char* diag, const int* n,
+                const double* a, const int* lda, double* x, const int* incx);
+
 // LU with partial pivoting of an m x n matrix in place; ipiv gets min(m, n) 1-based pivots.
 int CLapack_DGETRF(int m, int n, double* a, int lda, int* ipiv);
 // Solves op(A) X = B with the factors of CLapack_DGETRF; B (n x nrhs) is overwritten by X.

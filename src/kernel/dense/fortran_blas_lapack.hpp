@@ -12,6 +12,8 @@ void dgemm_(const char* transa, const char* transb, const int* m, const int* n, 
 void dtrsm_(const char* side, const char* uplo, const char* transa, const char* diag, const int* m,
             const int* n, const double* alpha, const double* a, const int* lda, double* b,
             const int* ldb, std::size_t, std::size_t, std::size_t, std::size_t);
+void dtrsv_(const char* uplo, const char* trans, const char* diag, const int* n, const double* a,
+            const int* lda, double* x, const int* incx, std::size_t, std::size_t, std::size_t);
 void dgetrf_(const int* m, const int* n, double* a, const int* lda, int* ipiv, int* info);
 void dgetrs_(const char* trans, const int* n, const int* nrhs, const double* a, const int* lda,
              const int* ipiv, double* b, const int* ldb, int* info, std::size_t);
