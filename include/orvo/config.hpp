@@ -1,4 +1,5 @@
-// Build-wide definitions shared by every public header.
+/// @file
+/// Build-wide definitions shared by every public header.
 #ifndef ORVO_CONFIG_HPP
 #define ORVO_CONFIG_HPP
 

@@ -1,24 +1,25 @@
-// Dense column-major matrices, strided views and lazy matrix expressions.
-//
-// Storage: element (i, j) of an h x w matrix is element i + j*h of its array; the leading
-// dimension is always the height, so matrices go to the BLAS/LAPACK kernels without copies.
-//
-// Lazy expressions. A matrix-valued operation (join, range, product, distance matrix, solve,
-// random fill, ...) is an object derived from lazyMatrix that records references to its operands
-// and the shape of its result. Nothing is computed until the expression constructs an RMatrix
-// or is assigned to one; the target then has exactly the expression's shape and the expression
-// writes straight into it (KickAss), reporting failure in the target's status word.
-//
-// Lifetime of an expression. An expression holds references, never copies: it must not outlive
-// any operand, and it reads the operands as they are when it is evaluated, not when it was
-// built. The safe pattern is to evaluate it in the statement that builds it:
-//     RMatrix C = MatrixMultiply(A, B, 1.0, 0.0, false, false);
-//     C = colJoin(A, B);
-// Keeping one in a named variable (`auto e = Euclidean2(A, B);`) is allowed while A and B live;
-// binding a temporary matrix as an operand is rejected at compile time.
-// Aliasing of target and operand: every expression says in its comment whether its target may be
-// one of its operands (or share storage with one). Where it may not, the evaluation is refused
-// as a shape error (OK cleared, info -1) rather than computed from overwritten elements.
+/// @file
+/// Dense column-major matrices, strided views and lazy matrix expressions.
+///
+/// Storage: element (i, j) of an h x w matrix is element i + j*h of its array; the leading
+/// dimension is always the height, so matrices go to the BLAS/LAPACK kernels without copies.
+///
+/// Lazy expressions. A matrix-valued operation (join, range, product, distance matrix, solve,
+/// random fill, ...) is an object derived from lazyMatrix that records references to its operands
+/// and the shape of its result. Nothing is computed until the expression constructs an RMatrix
+/// or is assigned to one; the target then has exactly the expression's shape and the expression
+/// writes straight into it (KickAss), reporting failure in the target's status word.
+///
+/// Lifetime of an expression. An expression holds references, never copies: it must not outlive
+/// any operand, and it reads the operands as they are when it is evaluated, not when it was
+/// built. The safe pattern is to evaluate it in the statement that builds it:
+///     RMatrix C = MatrixMultiply(A, B, 1.0, 0.0, false, false);
+///     C = colJoin(A, B);
+/// Keeping one in a named variable (`auto e = Euclidean2(A, B);`) is allowed while A and B live;
+/// binding a temporary matrix as an operand is rejected at compile time.
+/// Aliasing of target and operand: every expression says in its comment whether its target may be
+/// one of its operands (or share storage with one). Where it may not, the evaluation is refused
+/// as a shape error (OK cleared, info -1) rather than computed from overwritten elements.
 #ifndef ORVO_MATRIX_HPP
 #define ORVO_MATRIX_HPP
 
@@ -32,19 +33,19 @@
 
 namespace Orvo {
 
-// Shape of a matrix: first the height (rows), second the width (columns).
+/// Shape of a matrix: first the height (rows), second the width (columns).
 using mSize = std::pair<int, int>;
 
-// Forward declaration; defined below.
+/// Forward declaration; defined below.
 template <class V, class E>
 class lazy;
 
 // ---------------------------------------------------------------------------------------------
-// Vector<T>: a strided sequence of elements, usually a view of a matrix row or column.
-// Element k is at first + k*stride. A Vector built from a length owns n contiguous elements.
-// Copy-constructing yields an owning, contiguous copy of the elements. Assigning a Vector of the
-// same length writes element by element through this vector's stride (into the viewed storage);
-// a different length turns this vector into an owning contiguous copy.
+/// Vector<T>: a strided sequence of elements, usually a view of a matrix row or column.
+/// Element k is at first + k*stride. A Vector built from a length owns n contiguous elements.
+/// Copy-constructing yields an owning, contiguous copy of the elements. Assigning a Vector of the
+/// same length writes element by element through this vector's stride (into the viewed storage);
+/// a different length turns this vector into an owning contiguous copy.
 template <class T>
 class Vector {
  public:
@@ -70,14 +71,17 @@ class Vector {
     for (int k = 0; k < length_; ++k) (*this)[k] = other[k];
     return *this;
   }
-  // Evaluates a deferred vector expression (for instance RandPerm) into this vector. A vector
-  // that already has the expression's length keeps its storage and stride, so a view delivers
-  // the values into the storage it views; any other length re-makes it as an owning contiguous
-  // vector of the expression's length (the previous storage is released if owned).
+  /// @{
+  /// Evaluates a deferred vector expression (for instance RandPerm) into this vector. A vector
+  /// that already has the expression's length keeps its storage and stride, so a view delivers
+  /// the values into the storage it views; any other length re-makes it as an owning contiguous
+  /// vector of the expression's length (the previous storage is released if owned).
   Vector(const lazy<Vector<T>, T>& expression);
   Vector& operator=(const lazy<Vector<T>, T>& expression);
+  /// @}
 
-  // Element k (at first + k * stride); Debug builds assert the index.
+  /// @{
+  /// Element k (at first + k * stride); Debug builds assert the index.
   T& operator[](int k) {
     assert(k >= 0 && k < length_);
     return elements_.Array()[static_cast<long>(k) * stride_];
@@ -86,23 +90,26 @@ class Vector {
     assert(k >= 0 && k < length_);
     return elements_.Array()[static_cast<long>(k) * stride_];
   }
-  // Number of elements, and the distance between consecutive ones in the storage.
+  /// @}
+  /// @{
+  /// Number of elements, and the distance between consecutive ones in the storage.
   int Length() const { return length_; }
   int Stride() const { return stride_; }
+  /// @}
 
-  // Sum of the elements, in index order.
+  /// Sum of the elements, in index order.
   T Sum() const {
     T total = T(0);
     for (int k = 0; k < length_; ++k) total += (*this)[k];
     return total;
   }
-  // Sum of the squares of the elements, in index order.
+  /// Sum of the squares of the elements, in index order.
   T SumSquares() const {
     T total = T(0);
     for (int k = 0; k < length_; ++k) total += (*this)[k] * (*this)[k];
     return total;
   }
-  // Sum over k < Length() of (other[k] - this[k])^2; other must be at least as long.
+  /// Sum over k < Length() of (other[k] - this[k])^2; other must be at least as long.
   T DistanceSquared(const Vector& other) const {
     T total = T(0);
     for (int k = 0; k < length_; ++k) {
@@ -111,7 +118,7 @@ class Vector {
     }
     return total;
   }
-  // Index of the first smallest element (ties keep the earliest); 0 for length 0 or 1.
+  /// Index of the first smallest element (ties keep the earliest); 0 for length 0 or 1.
   int MinIndex() const {
     int best = 0;
     for (int k = 1; k < length_; ++k)
@@ -132,9 +139,9 @@ class Vector {
   int stride_ = 1;
 };
 
-// Deferred expression producing a vector of E (the integer counterpart of lazyMatrix).
-// KickAss receives a target of exactly Length() elements, possibly strided, and writes through
-// its operator[].
+/// Deferred expression producing a vector of E (the integer counterpart of lazyMatrix).
+/// KickAss receives a target of exactly Length() elements, possibly strided, and writes through
+/// its operator[].
 template <class V, class E>
 class lazy {
  public:
@@ -148,13 +155,13 @@ class lazy {
   int length_;
 };
 
-// Evaluates the expression through the assignment below.
+/// Evaluates the expression through the assignment below.
 template <class T>
 Vector<T>::Vector(const lazy<Vector<T>, T>& expression) {
   *this = expression;
 }
 
-// Re-makes this vector as an owning one only when the lengths differ, then evaluates.
+/// Re-makes this vector as an owning one only when the lengths differ, then evaluates.
 template <class T>
 Vector<T>& Vector<T>::operator=(const lazy<Vector<T>, T>& expression) {
   if (length_ != expression.Length()) makeOwning(expression.Length());
@@ -162,11 +169,11 @@ Vector<T>& Vector<T>::operator=(const lazy<Vector<T>, T>& expression) {
   return *this;
 }
 
-// Forward declaration; defined below.
+/// Forward declaration; defined below.
 template <class T>
 class Matrix;
 
-// Proxy for row i of a matrix, so that m[i][j] designates element (i, j).
+/// Proxy for row i of a matrix, so that m[i][j] designates element (i, j).
 template <class T>
 class Matrix_Row {
  public:
@@ -179,29 +186,31 @@ class Matrix_Row {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Matrix<T>: storage (an mvlarray, owning or a view) and a shape. No operation checks shapes or
-// indices; Debug builds assert indices.
+/// Matrix<T>: storage (an mvlarray, owning or a view) and a shape. No operation checks shapes or
+/// indices; Debug builds assert indices.
 template <class T>
 class Matrix {
  public:
-  // Owns height*width uninitialised elements. A negative dimension, or a product beyond the int
-  // range, throws mvlException before anything is obtained.
+  /// Owns height*width uninitialised elements. A negative dimension, or a product beyond the int
+  /// range, throws mvlException before anything is obtained.
   explicit Matrix(int height = 1, int width = 1)
       : elements_(checkedElementCount(height, width, "Matrix")), shape_(height, width) {}
-  // Owns a copy of `a` (the caller passes height*width elements).
+  /// Owns a copy of `a` (the caller passes height*width elements).
   Matrix(int height, int width, const mvlarray<T>& a) : elements_(a), shape_(height, width) {}
-  // Views the height*width elements at p, which stay the caller's and must outlive the matrix.
+  /// @{
+  /// Views the height*width elements at p, which stay the caller's and must outlive the matrix.
   Matrix(int height, int width, T* p)
       : elements_(p, checkedElementCount(height, width, "Matrix")), shape_(height, width) {}
   explicit Matrix(mSize shape) : Matrix(shape.first, shape.second) {}
   Matrix(const Matrix&) = default;
   Matrix(Matrix&&) = default;
   ~Matrix() = default;
+  /// @}
 
-  // Elements assigned as for mvlarray (storage re-made only when element counts differ; a view
-  // of equal size is written through), shape copied.
+  /// Elements assigned as for mvlarray (storage re-made only when element counts differ; a view
+  /// of equal size is written through), shape copied.
   Matrix& operator=(const Matrix&) = default;
-  // Sets every element to `value`; the shape is unchanged.
+  /// Sets every element to `value`; the shape is unchanged.
   Matrix& operator=(T value) {
     T* p = elements_.Array();
     const int n = elements_.Length();
@@ -209,10 +218,13 @@ class Matrix {
     return *this;
   }
 
-  // Element k in storage order (column-major); Debug builds assert the index.
+  /// @{
+  /// Element k in storage order (column-major); Debug builds assert the index.
   T& operator()(int k) { return elements_[k]; }
   const T& operator()(int k) const { return elements_[k]; }
-  // Element (i, j), column-major (at i + j * Height()); Debug builds assert the indices.
+  /// @}
+  /// @{
+  /// Element (i, j), column-major (at i + j * Height()); Debug builds assert the indices.
   T& operator()(int i, int j) {
     assert(i >= 0 && i < shape_.first && j >= 0 && j < shape_.second);
     return elements_.Array()[i + static_cast<long>(j) * shape_.first];
@@ -221,11 +233,13 @@ class Matrix {
     assert(i >= 0 && i < shape_.first && j >= 0 && j < shape_.second);
     return elements_.Array()[i + static_cast<long>(j) * shape_.first];
   }
-  // Row proxy: m[i][j] is element (i, j); valid while the matrix lives.
+  /// @}
+  /// Row proxy: m[i][j] is element (i, j); valid while the matrix lives.
   Matrix_Row<T> operator[](int i) { return Matrix_Row<T>(this, i); }
 
-  // Element-wise over this matrix's element count, in storage order; shapes are not compared
-  // and `other` must hold at least as many elements.
+  /// @{
+  /// Element-wise over this matrix's element count, in storage order; shapes are not compared
+  /// and `other` must hold at least as many elements.
   Matrix& operator+=(const Matrix& other) {
     T* p = elements_.Array();
     const T* q = other.elements_.Array();
@@ -240,15 +254,19 @@ class Matrix {
     for (int k = 0; k < n; ++k) p[k] -= q[k];
     return *this;
   }
+  /// @}
 
-  // Views valid until the matrix is resized, re-shaped by an assignment, or destroyed.
+  /// @{
+  /// Views valid until the matrix is resized, re-shaped by an assignment, or destroyed.
   Vector<T> Row(int i) { return Vector<T>(elements_.Array() + i, shape_.second, shape_.first); }
   Vector<T> Column(int j) {
     return Vector<T>(elements_.Array() + static_cast<long>(j) * shape_.first, shape_.first, 1);
   }
+  /// @}
 
-  // Shape, and the column-major storage (element (i, j) at i + j * Height()). Pointers and
-  // references stay valid until the storage is re-made or the matrix is destroyed.
+  /// @{
+  /// Shape, and the column-major storage (element (i, j) at i + j * Height()). Pointers and
+  /// references stay valid until the storage is re-made or the matrix is destroyed.
   int Height() const { return shape_.first; }
   int Width() const { return shape_.second; }
   mSize Size() const { return shape_; }
@@ -256,14 +274,15 @@ class Matrix {
   const T* Array() const { return elements_.Array(); }
   mvlarray<T>& Data() { return elements_; }
   const mvlarray<T>& Data() const { return elements_; }
+  /// @}
 
  protected:
   mvlarray<T> elements_;
   mSize shape_;
 };
 
-// Element-by-element write access shared by dense and sparse matrices, so that callbacks can
-// fill either. Never deleted through this interface.
+/// Element-by-element write access shared by dense and sparse matrices, so that callbacks can
+/// fill either. Never deleted through this interface.
 class ORVO_API IMatrix {
  public:
   virtual void SetValue(int row, int col, double value) = 0;
@@ -275,11 +294,11 @@ class ORVO_API IMatrix {
   ~IMatrix() = default;
 };
 
-// Forward declaration; defined below.
+/// Forward declaration; defined below.
 class RMatrix;
 
-// Base of every deferred matrix expression: the shape of the result and KickAss, which writes
-// the result into a target of exactly that shape. The base KickAss does nothing.
+/// Base of every deferred matrix expression: the shape of the result and KickAss, which writes
+/// the result into a target of exactly that shape. The base KickAss does nothing.
 class ORVO_API lazyMatrix {
  public:
   lazyMatrix(int height, int width) : height_(height), width_(width) {}
@@ -295,55 +314,61 @@ class ORVO_API lazyMatrix {
 };
 
 // ---------------------------------------------------------------------------------------------
-// RMatrix: the dense real matrix with a status word (OK flag, info code) through which
-// expressions and solvers report failure. Info is -1 for operands of non-conforming shapes,
-// otherwise the info value of the kernel routine that failed.
+/// RMatrix: the dense real matrix with a status word (OK flag, info code) through which
+/// expressions and solvers report failure. Info is -1 for operands of non-conforming shapes,
+/// otherwise the info value of the kernel routine that failed.
 class ORVO_API RMatrix : public Matrix<double>, public IMatrix {
  public:
-  // Owns height*width uninitialised elements; OK, info 0.
+  /// Owns height*width uninitialised elements; OK, info 0.
   explicit RMatrix(int height = 1, int width = 1) : Matrix<double>(height, width), IMatrix() {}
-  // As the Matrix<double> forms (copy of `a`; view of p); OK, info 0.
+  /// @{
+  /// As the Matrix<double> forms (copy of `a`; view of p); OK, info 0.
   RMatrix(int height, int width, const mvlarray<double>& a) : Matrix<double>(height, width, a) {}
   RMatrix(int height, int width, double* p) : Matrix<double>(height, width, p) {}
   explicit RMatrix(mSize shape) : Matrix<double>(shape) {}
-  // Owning copy of the elements and shape; the status is not copied (OK, info 0).
+  /// @}
+  /// Owning copy of the elements and shape; the status is not copied (OK, info 0).
   RMatrix(const RMatrix& other) : Matrix<double>(other), IMatrix() {}
-  // Takes over the storage (a view stays a view of the same storage) and the status.
+  /// Takes over the storage (a view stays a view of the same storage) and the status.
   RMatrix(RMatrix&& other)
       : Matrix<double>(std::move(other)), IMatrix(), ok_(other.ok_), info_(other.info_) {}
-  // Owns storage of the expression's shape, then evaluates the expression into it; the status
-  // is whatever the expression leaves (OK, info 0 if it sets none).
+  /// @{
+  /// Owns storage of the expression's shape, then evaluates the expression into it; the status
+  /// is whatever the expression leaves (OK, info 0 if it sets none).
   RMatrix(const lazyMatrix& expression);
   ~RMatrix() = default;
+  /// @}
 
-  // Elements (as for mvlarray), shape, OK flag and info code all copied.
+  /// Elements (as for mvlarray), shape, OK flag and info code all copied.
   RMatrix& operator=(const RMatrix& other);
-  // If the expression's shape differs, the matrix takes that shape and its storage is re-made
-  // (contents undefined); a matching shape keeps the existing storage and allocates nothing.
-  // Then the expression is evaluated in place. The status is left to the expression.
+  /// If the expression's shape differs, the matrix takes that shape and its storage is re-made
+  /// (contents undefined); a matching shape keeps the existing storage and allocates nothing.
+  /// Then the expression is evaluated in place. The status is left to the expression.
   RMatrix& operator=(const lazyMatrix& expression);
-  // Every element set to `value`; shape and status unchanged.
+  /// Every element set to `value`; shape and status unchanged.
   RMatrix& operator=(double value) {
     Matrix<double>::operator=(value);
     return *this;
   }
 
-  // Takes the new shape and re-makes the storage: every element is undefined afterwards, even
-  // when the shape did not change. The status is untouched. A negative dimension or an element
-  // count beyond the int range throws mvlException and leaves the matrix as it was.
+  /// Takes the new shape and re-makes the storage: every element is undefined afterwards, even
+  /// when the shape did not change. The status is untouched. A negative dimension or an element
+  /// count beyond the int range throws mvlException and leaves the matrix as it was.
   void Resize(int height, int width);
 
-  // Element (row, col) = value; the status is unchanged.
+  /// Element (row, col) = value; the status is unchanged.
   void SetValue(int row, int col, double value) override { (*this)(row, col) = value; }
 
-  // Status word: OK flag and info code. The setters change only the status, never the elements.
+  /// @{
+  /// Status word: OK flag and info code. The setters change only the status, never the elements.
   bool isOK() const { return ok_; }
   void setOK() { ok_ = true; }
   void setBad() { ok_ = false; }
   int getInfo() const { return info_; }
   void setInfo(int info) { info_ = info; }
+  /// @}
 
-  // Marks the matrix as the result of a failed operation: OK flag cleared, info code set.
+  /// Marks the matrix as the result of a failed operation: OK flag cleared, info code set.
   void markFailed(int info) {
     ok_ = false;
     info_ = info;
@@ -356,8 +381,8 @@ class ORVO_API RMatrix : public Matrix<double>, public IMatrix {
   int info_ = 0;
 };
 
-// Whether the element blocks of a and b overlap (a matrix shares storage with itself, even when
-// empty, and with any view into its block). Distinct empty matrices share nothing.
+/// Whether the element blocks of a and b overlap (a matrix shares storage with itself, even when
+/// empty, and with any view into its block). Distinct empty matrices share nothing.
 inline bool sharesStorage(const RMatrix& a, const RMatrix& b) {
   if (&a == &b) return true;  // even empty: re-shaping the target re-shapes the operand
   const long countA = static_cast<long>(a.Height()) * a.Width();
@@ -371,10 +396,10 @@ inline bool sharesStorage(const RMatrix& a, const RMatrix& b) {
 // ---------------------------------------------------------------------------------------------
 // Structural expressions. None calls a kernel; each writes straight into its target.
 
-// [A B]: A.height x (A.width + B.width). Sets OK; if the heights differ, clears OK, sets info -1
-// and writes nothing. Aliasing: a target that is A or B (or shares storage with either) is a
-// shape error (OK cleared, info -1); an operand that is the target has lost its elements to the
-// re-shaping by then.
+/// [A B]: A.height x (A.width + B.width). Sets OK; if the heights differ, clears OK, sets info -1
+/// and writes nothing. Aliasing: a target that is A or B (or shares storage with either) is a
+/// shape error (OK cleared, info -1); an operand that is the target has lost its elements to the
+/// re-shaping by then.
 class ORVO_API colJoin : public lazyMatrix {
  public:
   colJoin(const RMatrix& A, const RMatrix& B);
@@ -387,9 +412,9 @@ class ORVO_API colJoin : public lazyMatrix {
   const RMatrix& B_;
 };
 
-// [A; B]: (A.height + B.height) x A.width. Sets OK; if the widths differ, clears OK, sets info -1
-// and writes nothing. Aliasing as for colJoin: a target sharing storage with A or B is a shape
-// error (info -1).
+/// [A; B]: (A.height + B.height) x A.width. Sets OK; if the widths differ, clears OK, sets info -1
+/// and writes nothing. Aliasing as for colJoin: a target sharing storage with A or B is a shape
+/// error (info -1).
 class ORVO_API rowJoin : public lazyMatrix {
  public:
   rowJoin(const RMatrix& A, const RMatrix& B);
@@ -402,8 +427,8 @@ class ORVO_API rowJoin : public lazyMatrix {
   const RMatrix& B_;
 };
 
-// Columns first..last (inclusive) of A. No status change; the range is not checked.
-// Aliasing: a target that is A (or shares storage with it) is a shape error (OK cleared, info -1).
+/// Columns first..last (inclusive) of A. No status change; the range is not checked.
+/// Aliasing: a target that is A (or shares storage with it) is a shape error (OK cleared, info -1).
 class ORVO_API colRange : public lazyMatrix {
  public:
   colRange(const RMatrix& A, int first, int last);
@@ -416,8 +441,8 @@ class ORVO_API colRange : public lazyMatrix {
   int last_;
 };
 
-// Rows first..last (inclusive) of A. No status change; the range is not checked.
-// Aliasing: a target that is A (or shares storage with it) is a shape error (OK cleared, info -1).
+/// Rows first..last (inclusive) of A. No status change; the range is not checked.
+/// Aliasing: a target that is A (or shares storage with it) is a shape error (OK cleared, info -1).
 class ORVO_API rowRange : public lazyMatrix {
  public:
   rowRange(const RMatrix& A, int first, int last);
@@ -430,7 +455,7 @@ class ORVO_API rowRange : public lazyMatrix {
   int last_;
 };
 
-// A height x width matrix whose every element is Value (0 or 1). No status change; no operand.
+/// A height x width matrix whose every element is Value (0 or 1). No status change; no operand.
 template <int Value>
 class Vals : public lazyMatrix {
  public:
@@ -438,18 +463,18 @@ class Vals : public lazyMatrix {
   void KickAss(RMatrix& target) const override { target = static_cast<double>(Value); }
 };
 
-// Only a shape: assigning it to a matrix gives the matrix that shape (elements undefined if the
-// shape changed, untouched otherwise) and computes nothing. No operand, nothing to alias.
+/// Only a shape: assigning it to a matrix gives the matrix that shape (elements undefined if the
+/// shape changed, untouched otherwise) and computes nothing. No operand, nothing to alias.
 class ORVO_API ShapeShifter : public lazyMatrix {
  public:
   ShapeShifter(int height, int width) : lazyMatrix(height, width) {}
 };
 
-// A - B, element by element in storage order: the target is assigned A (elements, shape and
-// status), then B is subtracted. Shapes are not compared, but B holding fewer elements than A
-// is a shape error: the target is marked failed (OK cleared, info -1) and not written.
-// Aliasing: works in place when the target is A; a target that is B is exact too (B is read
-// from a copy).
+/// A - B, element by element in storage order: the target is assigned A (elements, shape and
+/// status), then B is subtracted. Shapes are not compared, but B holding fewer elements than A
+/// is a shape error: the target is marked failed (OK cleared, info -1) and not written.
+/// Aliasing: works in place when the target is A; a target that is B is exact too (B is read
+/// from a copy).
 class ORVO_API MSub : public lazyMatrix {
  public:
   MSub(const RMatrix& A, const RMatrix& B);
@@ -462,10 +487,10 @@ class ORVO_API MSub : public lazyMatrix {
   const RMatrix& B_;
 };
 
-// Replaces every element x of the target by F()(x), in place. Build it with the target's own
-// shape and assign it to that target: `M = Apply<matLogistic>(M.Height(), M.Width());`.
-// It has no operand, so there is nothing to alias.
-// No status change.
+/// Replaces every element x of the target by F()(x), in place. Build it with the target's own
+/// shape and assign it to that target: `M = Apply<matLogistic>(M.Height(), M.Width());`.
+/// It has no operand, so there is nothing to alias.
+/// No status change.
 template <class F>
 class Apply : public lazyMatrix {
  public:
@@ -478,11 +503,11 @@ class Apply : public lazyMatrix {
   }
 };
 
-// 1 / (1 + exp(-x)).
+/// 1 / (1 + exp(-x)).
 struct matLogistic {
   double operator()(double x) const { return 1.0 / (1.0 + std::exp(-x)); }
 };
-// 1 / (1 - x); +infinity at x = 1.
+/// 1 / (1 - x); +infinity at x = 1.
 struct matCauchy {
   double operator()(double x) const { return 1.0 / (1.0 - x); }
 };
@@ -490,15 +515,15 @@ struct matCauchy {
 // ---------------------------------------------------------------------------------------------
 // Products, distances and standardisation: one BLAS dgemm call each for the heavy part.
 
-// T = alpha * op(A) * op(B) + beta * T, op(X) = X or its transpose. Result shape
-// (transA ? A.width : A.height) x (transB ? B.height : B.width). Sets OK; inner dimensions that
-// disagree clear OK, set info -1 and leave T's elements untouched. With beta != 0 the result
-// depends on T's previous elements, which are meaningful only when T already had the result
-// shape before the assignment (accumulating into such a T with beta = 1 is supported).
-// Aliasing: the target may be A or B (or share storage with them): the product is then formed
-// from copies of the shared operands, so `A = MatrixMultiply(A, A, ...)` is exact when the
-// result has A's shape. When the assignment had to re-shape an operand that is the target, that
-// operand's elements are gone before the product starts: the target is marked failed (info -1).
+/// T = alpha * op(A) * op(B) + beta * T, op(X) = X or its transpose. Result shape
+/// (transA ? A.width : A.height) x (transB ? B.height : B.width). Sets OK; inner dimensions that
+/// disagree clear OK, set info -1 and leave T's elements untouched. With beta != 0 the result
+/// depends on T's previous elements, which are meaningful only when T already had the result
+/// shape before the assignment (accumulating into such a T with beta = 1 is supported).
+/// Aliasing: the target may be A or B (or share storage with them): the product is then formed
+/// from copies of the shared operands, so `A = MatrixMultiply(A, A, ...)` is exact when the
+/// result has A's shape. When the assignment had to re-shape an operand that is the target, that
+/// operand's elements are gone before the product starts: the target is marked failed (info -1).
 class ORVO_API MatrixMultiply : public lazyMatrix {
  public:
   MatrixMultiply(const RMatrix& A, const RMatrix& B, double alpha, double beta, bool transA,
@@ -507,11 +532,13 @@ class ORVO_API MatrixMultiply : public lazyMatrix {
   MatrixMultiply(const RMatrix&, const RMatrix&&, double, double, bool, bool) = delete;
   void KickAss(RMatrix& target) const override;
 
-  // The operands (referenced, not copied) and the transposition flags of the product.
+  /// @{
+  /// The operands (referenced, not copied) and the transposition flags of the product.
   const RMatrix& A() const { return A_; }
   const RMatrix& B() const { return B_; }
   bool transA() const { return transA_; }
   bool transB() const { return transB_; }
+  /// @}
 
  private:
   const RMatrix& A_;
@@ -524,11 +551,11 @@ class ORVO_API MatrixMultiply : public lazyMatrix {
   mSize shapeB_;  // that re-shaping has stripped of its elements
 };
 
-// Squared Euclidean distances between the rows of A and the rows of B: T(i, j) = |a_i - b_j|^2,
-// A.height x B.height, formed as |a|^2 + |b|^2 - 2 A B^T. Not clamped: rounding may leave a tiny
-// negative value where two rows coincide. Sets OK; if A.width != B.width clears OK (the info
-// code is left alone) and writes nothing. Aliasing: a target sharing storage with A or B is a
-// shape error (OK cleared, info -1).
+/// Squared Euclidean distances between the rows of A and the rows of B: T(i, j) = |a_i - b_j|^2,
+/// A.height x B.height, formed as |a|^2 + |b|^2 - 2 A B^T. Not clamped: rounding may leave a tiny
+/// negative value where two rows coincide. Sets OK; if A.width != B.width clears OK (the info
+/// code is left alone) and writes nothing. Aliasing: a target sharing storage with A or B is a
+/// shape error (OK cleared, info -1).
 class ORVO_API Euclidean2 : public lazyMatrix {
  public:
   Euclidean2(const RMatrix& A, const RMatrix& B);
@@ -541,10 +568,10 @@ class ORVO_API Euclidean2 : public lazyMatrix {
   const RMatrix& B_;
 };
 
-// Euclidean distances between the rows of A and the rows of B: the squared distances of
-// Euclidean2, with values that rounding left below zero taken as 0, then square-rooted, so the
-// distance of a point to itself is 0, never NaN. Status and aliasing as for Euclidean2 (no root
-// taken on failure).
+/// Euclidean distances between the rows of A and the rows of B: the squared distances of
+/// Euclidean2, with values that rounding left below zero taken as 0, then square-rooted, so the
+/// distance of a point to itself is 0, never NaN. Status and aliasing as for Euclidean2 (no root
+/// taken on failure).
 class ORVO_API Euclidean : public lazyMatrix {
  public:
   Euclidean(const RMatrix& A, const RMatrix& B);
@@ -557,9 +584,9 @@ class ORVO_API Euclidean : public lazyMatrix {
   const RMatrix& B_;
 };
 
-// Column-wise standardisation to mean 0 and sample standard deviation 1 (divisor h - 1). Works in
-// place (the target may be A). No guard against zero spread: a constant column becomes NaN, as does
-// a one-row matrix. The means and deviations are not returned; no status change.
+/// Column-wise standardisation to mean 0 and sample standard deviation 1 (divisor h - 1). Works in
+/// place (the target may be A). No guard against zero spread: a constant column becomes NaN, as
+/// does a one-row matrix. The means and deviations are not returned; no status change.
 class ORVO_API Normalize : public lazyMatrix {
  public:
   explicit Normalize(const RMatrix& A);
@@ -572,18 +599,18 @@ class ORVO_API Normalize : public lazyMatrix {
 
 }  // namespace Orvo
 
-// Square root of an element; a negative argument gives NaN.
+/// Square root of an element; a negative argument gives NaN.
 struct mySqrt {
   double operator()(double x) const { return std::sqrt(x); }
 };
 
-// T = C0 + op(A) op(B), the product's A, B and transposition flags taken from `product` (its own
-// alpha and beta are ignored). If T is not C0 (compared by storage) T is first assigned C0
-// (elements, shape, status); built with C0 = T it adds the product in place. Used by the network
-// code to add a bias block to a product.
-// A C0 whose shape is not the product's is a shape error: T is marked failed (OK cleared, info
-// -1) and its elements are not written. Aliasing: T may be C0 (in place), and A or B as for
-// MatrixMultiply.
+/// T = C0 + op(A) op(B), the product's A, B and transposition flags taken from `product` (its own
+/// alpha and beta are ignored). If T is not C0 (compared by storage) T is first assigned C0
+/// (elements, shape, status); built with C0 = T it adds the product in place. Used by the network
+/// code to add a bias block to a product.
+/// A C0 whose shape is not the product's is a shape error: T is marked failed (OK cleared, info
+/// -1) and its elements are not written. Aliasing: T may be C0 (in place), and A or B as for
+/// MatrixMultiply.
 class MatrixMultiplyAndAdd : public Orvo::lazyMatrix {
  public:
   MatrixMultiplyAndAdd(Orvo::RMatrix& C0, Orvo::MatrixMultiply& product)

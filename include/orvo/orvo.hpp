@@ -1,4 +1,5 @@
-// Umbrella header: every public part of the library.
+/// @file
+/// Umbrella header: every public part of the library.
 #ifndef ORVO_ORVO_HPP
 #define ORVO_ORVO_HPP
 

@@ -2,12 +2,16 @@
 //
 // The headers are read line by line with a small brace-depth model: namespace and class bodies
 // are entered, function bodies skipped, private sections ignored. A public declaration (a
-// class, an enum, a function, a constant, an alias) passes when a comment stands directly above
-// it, or above the contiguous block of declarations it belongs to (no blank line between), which
-// is how one comment documents a family of overloads. Defaulted and deleted special members,
-// access specifiers and preprocessor lines need no comment.
+// class, an enum, a function, a constant, an alias) passes when a documentation comment (`///`
+// lines or a `/** */` block, the forms Doxygen attaches) stands directly above it, or above the
+// contiguous block of declarations it belongs to (no blank line between), which is how one
+// comment documents a family of overloads. A plain `//` or `/* */` comment does not count.
+// Defaulted and deleted special members, access specifiers and preprocessor lines need no
+// comment.
 //
-// Usage: public_comments HEADER...   Prints every undocumented declaration; exit 1 if any.
+// Usage: public_comments [--expect-failures N] HEADER...
+// Prints every undocumented declaration; exit 1 if any (with --expect-failures, exit 0 exactly
+// when N are found, which is how the checker itself is tested on a fixture).
 #include <cctype>
 #include <fstream>
 #include <iostream>
@@ -61,7 +65,11 @@ bool needsNoComment(const std::string& t) {
 }
 
 bool isComment(const std::string& t) {
-  return t.rfind("//", 0) == 0 || t.rfind("/*", 0) == 0 || t.rfind("*", 0) == 0;
+  return t.rfind("//", 0) == 0 || t.rfind("/*", 0) == 0;
+}
+
+bool isDocComment(const std::string& t) {
+  return t.rfind("///", 0) == 0 || (t.rfind("/**", 0) == 0 && t.rfind("/**/", 0) != 0);
 }
 
 int checkHeader(const std::string& path) {
@@ -75,16 +83,34 @@ int checkHeader(const std::string& path) {
   bool documentedBlock = false;  // the current contiguous block has a comment above it
   bool continuation = false;     // the previous line left a declaration unfinished
   int pendingParens = 0;
+  enum class BlockComment { None, Plain, Doc } blockComment = BlockComment::None;
   std::string line;
   while (std::getline(in, line)) {
     ++lineNumber;
     const std::string t = trim(line);
     const std::string c = code(t);
     const Scope scope = scopes.empty() ? Scope::Namespace : scopes.back();
+    if (blockComment != BlockComment::None) {
+      // Inside a /* */ block: only a /** */ one documents what follows it.
+      if (t.find("*/") != std::string::npos) {
+        documentedBlock = documentedBlock || blockComment == BlockComment::Doc;
+        blockComment = BlockComment::None;
+      }
+      continue;
+    }
     if (t.empty()) {
       documentedBlock = false;
     } else if (isComment(t)) {
-      documentedBlock = true;
+      // A plain // line neither documents nor breaks the block (a note inside a documented one).
+      if (t.rfind("/*", 0) == 0) {
+        const bool doc = isDocComment(t);
+        if (t.find("*/", 2) == std::string::npos)
+          blockComment = doc ? BlockComment::Doc : BlockComment::Plain;
+        else if (doc)
+          documentedBlock = true;
+      } else if (isDocComment(t)) {
+        documentedBlock = true;
+      }
     } else if (scope != Scope::Body) {
       if (t == "public:") scopes.back() = Scope::PublicClass;
       if (t == "private:" || t == "protected:") scopes.back() = Scope::PrivateClass;
@@ -128,8 +154,14 @@ int checkHeader(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  int first = 1, expected = -1;
+  if (argc > 2 && std::string(argv[1]) == "--expect-failures") {
+    expected = std::stoi(argv[2]);
+    first = 3;
+  }
   int failures = 0;
-  for (int i = 1; i < argc; ++i) failures += checkHeader(argv[i]);
-  if (failures) std::cout << failures << " public declarations without a comment\n";
+  for (int i = first; i < argc; ++i) failures += checkHeader(argv[i]);
+  if (failures) std::cout << failures << " public declarations without a documentation comment\n";
+  if (expected >= 0) return failures == expected ? 0 : 1;
   return failures ? 1 : 0;
 }
