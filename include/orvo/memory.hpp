@@ -3,7 +3,9 @@
 ///
 /// All numeric storage of the library passes through Orvomalloc/Orvofree, which keep three
 /// process-wide counters: blocks obtained, blocks returned and bytes outstanding. A process that
-/// has destroyed every library object shows OrvomemUsed() == 0.
+/// has destroyed every library object shows OrvomemUsed() == 0. The counters are updated
+/// without synchronisation, at the cost of a plain increment: exact within one thread, they may
+/// lose counts while several threads obtain or return storage at once.
 #ifndef ORVO_MEMORY_HPP
 #define ORVO_MEMORY_HPP
 

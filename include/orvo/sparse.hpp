@@ -51,8 +51,13 @@ class ORVO_API sparseMatrix : public IMatrix {
   ///   NonFiniteEntries    Solve (first factorisation) or ReSolve: an entry value is NaN or
   ///                       infinite; nothing is factorised and x is not written. A later Solve
   ///                       then finds no factors (-7 square, -2 general... the kernel's code).
+  ///   ShortVector         Solve or ReSolve: b holds fewer than Nr() values or x has room for
+  ///                       fewer than Nc(); nothing is analysed, factorised or solved, b and x
+  ///                       are not touched and an existing factorisation stays as it was (x is
+  ///                       never re-sized: the caller provides it).
   static constexpr int PatternChanged = -10;
   static constexpr int NonFiniteEntries = -11;
+  static constexpr int ShortVector = -12;
   static constexpr int InconsistentSystem = 8;
   static constexpr double InconsistencyTolerance = 1e-8;
   /// @}
@@ -119,11 +124,13 @@ class ORVO_API sparseMatrix : public IMatrix {
   /// general path even for a square matrix. The matrix is left uncompressed. A failure to
   /// obtain storage (mvlException) during the first square factorisation is caught and reported
   /// as false; elsewhere it propagates. x may be b itself (the solve works from a copy of b).
-  /// An Nz() outside 0..Capacity() counts as no entries (Info(0) == -2, false).
+  /// An Nz() outside 0..Capacity() counts as no entries (Info(0) == -2, false). A b shorter than
+  /// Nr() or an x shorter than Nc() is refused: false with Info(0) == ShortVector.
   bool Solve(mvlarray<double>& b, mvlarray<double>& x, bool general = false);
   /// Refactorises the current values and solves; without a factorisation yet, the same as
   /// Solve(b, x, false). The entries must be the ones first factorised, only their values
-  /// changed: otherwise false with Info(0) == PatternChanged. x may be b itself.
+  /// changed: otherwise false with Info(0) == PatternChanged. x may be b itself. A b shorter than
+  /// Nr() or an x shorter than Nc() is refused as by Solve (ShortVector).
   bool ReSolve(mvlarray<double>& b, mvlarray<double>& x);
   /// Entry k (0 = status) of the square record's information array if there is one, else of the
   /// general record's; 0 without a record or when k lies outside the record's array. Square: 0 ok,
@@ -131,7 +138,9 @@ class ORVO_API sparseMatrix : public IMatrix {
   /// deficient, -1, -2, -6 as square. Square record, further: Info(9)/Info(10) entries in L and U,
   /// Info(11) nonzero pivots, Info(12) pivots taken off the diagonal (0 when no row interchanges
   /// were needed), Info(18)/Info(20) the integer/real storage the last factorisation needed (40
-  /// entries). General record: Info(2) storage needed, Info(4) rank (12 entries).
+  /// entries). General record: Info(2) storage needed, Info(4) rank (12 entries). After a call
+  /// refused for its vectors' lengths, Info(0) is ShortVector (with or without a record) until
+  /// the next Solve or ReSolve.
   int Info(int k) const;
   /// @{
   /// Reciprocal of the condition number in the 1-norm, 1 / (||A||_1 ||A^-1||_1), estimated from
@@ -173,6 +182,9 @@ class ORVO_API sparseMatrix : public IMatrix {
   MA38Work* square_ = nullptr;
   MA48Work* general_ = nullptr;
   char* log_name_ = nullptr;
+  // ShortVector while the last Solve/ReSolve was refused for its vectors, else 0; it stands
+  // for Info(0) then, the records being left untouched.
+  int refused_ = 0;
 };
 
 }  // namespace Orvo

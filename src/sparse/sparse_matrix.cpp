@@ -79,6 +79,7 @@ sparseMatrix& sparseMatrix::operator=(const sparseMatrix& other) {
   compressed_ = other.compressed_;
   fill_in_ = other.fill_in_;
   log_name_ = other.log_name_;
+  refused_ = 0;
   return *this;
 }
 

@@ -349,6 +349,9 @@ bool consistentSolution(MA48Work& w, const mvlarray<double>& b, const mvlarray<d
 }  // namespace
 
 bool sparseMatrix::Solve(mvlarray<double>& b, mvlarray<double>& x, bool general) {
+  // The kernels read Nr values of b and write Nc of x whatever the arrays hold.
+  refused_ = b.Length() < nr_ || x.Length() < nc_ ? ShortVector : 0;
+  if (refused_ != 0) return false;
   Uncompress();
   // A count the caller set outside the arrays describes no entries: the kernels say so.
   const int entries = nz_ >= 0 && nz_ <= capacity_ ? nz_ : 0;
@@ -396,6 +399,8 @@ bool sparseMatrix::Solve(mvlarray<double>& b, mvlarray<double>& x, bool general)
 }
 
 bool sparseMatrix::ReSolve(mvlarray<double>& b, mvlarray<double>& x) {
+  refused_ = b.Length() < nr_ || x.Length() < nc_ ? ShortVector : 0;
+  if (refused_ != 0) return false;
   Uncompress();
   if (square_ == nullptr && general_ == nullptr) return Solve(b, x, false);
   // The refactorisations take the new values on the pattern of the record; any other pattern
@@ -438,6 +443,7 @@ bool sparseMatrix::ReSolve(mvlarray<double>& b, mvlarray<double>& x) {
 }
 
 int sparseMatrix::Info(int k) const {
+  if (k == 0 && refused_ != 0) return refused_;
   auto entry_of = [k](const mvlarray<int>& info) {
     return k >= 0 && k < info.Length() ? info[k] : 0;
   };

@@ -1,10 +1,12 @@
 // Hostile input to sparseMatrix: empty and one-element matrices, entries outside the matrix,
 // counts the caller set wrongly, singular and rank-deficient systems, non-finite values,
-// aliasing of b and x, and sizes the int storage cannot describe.
+// aliasing of b and x, short vectors, sizes the int storage cannot describe, and solves in two
+// threads at once.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cmath>
+#include <thread>
 
 #include "orvo/sparse.hpp"
 #include "robustness_support.hpp"
@@ -114,4 +116,92 @@ TEST(RobustSparse, AliasedRightHandSideAndChangedPatterns) {
     EXPECT_FALSE(a.ReSolve(bx, bx));
     EXPECT_EQ(a.Info(0), sparseMatrix::PatternChanged);
   }
+}
+
+// The kernels read Nr values of b and write Nc of x whatever the arrays hold: short vectors are
+// refused before anything is read, on both paths, first solve and refactorisation alike, and
+// leave an existing factorisation usable.
+TEST(RobustSparse, ShortRightHandSidesAndSolutionsAreRefused) {
+  StorageBalance balance;
+  for (const bool general : {false, true}) {
+    sparseMatrix a = tridiagonal(5);
+    mvlarray<double> expected = filledArray(5, 1.0), b(5), x = filledArray(5, 7.0);
+    a.MvMul(expected.Array(), b.Array());
+    mvlarray<double> shortB = filledArray(4, 1.0), shortX = filledArray(4, 7.0);
+    EXPECT_FALSE(a.Solve(shortB, x, general));
+    EXPECT_EQ(a.Info(0), sparseMatrix::ShortVector);
+    EXPECT_FALSE(a.Solve(b, shortX, general));
+    EXPECT_EQ(a.Info(0), sparseMatrix::ShortVector);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(shortX[i], 7.0);
+    EXPECT_FALSE(a.ReSolve(shortB, x));
+    EXPECT_EQ(a.Info(0), sparseMatrix::ShortVector);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(x[i], 7.0);
+    ASSERT_TRUE(a.Solve(b, x, general));
+    EXPECT_EQ(a.Info(0), sparseMatrix::Success);
+    EXPECT_FALSE(a.Solve(shortB, x, general));
+    EXPECT_EQ(a.Info(0), sparseMatrix::ShortVector);
+    EXPECT_FALSE(a.ReSolve(b, shortX));
+    EXPECT_EQ(a.Info(0), sparseMatrix::ShortVector);
+    EXPECT_FALSE(a.ReSolve(shortB, shortB));
+    a.Data()[0] = 5.0;
+    mvlarray<double> residual(5);
+    ASSERT_TRUE(a.ReSolve(b, x));
+    a.MvMul(x.Array(), residual.Array());
+    for (int i = 0; i < 5; ++i) EXPECT_NEAR(residual[i], b[i], 1e-14);
+  }
+  // Rectangular: b is measured against the rows, x against the columns; longer is fine.
+  sparseMatrix wide(4, 2, 3);
+  wide.SetAt(0, 0, 1.0);
+  wide.SetAt(1, 1, 2.0);
+  wide.SetAt(1, 2, 1.0);
+  mvlarray<double> b2 = filledArray(2, 2.0), x2(2), x6(6);
+  EXPECT_FALSE(wide.Solve(b2, x2));
+  EXPECT_EQ(wide.Info(0), sparseMatrix::ShortVector);
+  ASSERT_TRUE(wide.Solve(b2, x6));
+  mvlarray<double> product(2);
+  wide.MvMul(x6.Array(), product.Array());
+  EXPECT_NEAR(product[0], 2.0, 1e-15);
+  EXPECT_NEAR(product[1], 2.0, 1e-15);
+}
+
+// Two threads factorising and solving different matrices at the same time, each on both paths
+// and with refactorisations: the engine's allocations are shared process state, and each
+// thread's solutions must still satisfy its own system. (No storage balance here: the counters
+// may lose counts while two threads update them at once.)
+TEST(RobustSparse, ConcurrentSolvesOfDifferentMatricesStayIndependent) {
+  constexpr int kRounds = 40;
+  auto worker = [](int order, double shift, int* failures) {
+    for (int round = 0; round < kRounds; ++round) {
+      const int n = order + round % 7;
+      // Unsymmetric, diagonally dominant: a fresh analysis every round.
+      sparseMatrix a(4 * n, n, n);
+      for (int i = 0; i < n; ++i) {
+        a.SetAt(i, i, shift + i % 3);
+        if (i > 0) a.SetAt(i, i - 1, -1.0 - 0.01 * round);
+        if (i + 2 < n) a.SetAt(i, i + 2, 0.5);
+        if (i + n / 2 < n) a.SetAt(i, i + n / 2, 0.25);
+      }
+      mvlarray<double> expected(n), b(n), x(n), ax(n);
+      for (int i = 0; i < n; ++i) expected[i] = 1.0 + 0.1 * i;
+      auto satisfied = [&]() {
+        a.MvMul(x.Array(), ax.Array());
+        for (int i = 0; i < n; ++i)
+          if (!(std::fabs(ax[i] - b[i]) <= 1e-12 * (1.0 + std::fabs(b[i])))) return false;
+        return true;
+      };
+      const bool general = round % 2 == 1;
+      a.MvMul(expected.Array(), b.Array());
+      if (!a.Solve(b, x, general) || !satisfied()) ++*failures;
+      a.Data()[0] += 1.0;
+      a.MvMul(expected.Array(), b.Array());
+      if (!a.ReSolve(b, x) || !satisfied()) ++*failures;
+    }
+  };
+  int failuresA = 0, failuresB = 0;
+  std::thread first(worker, 60, 5.0, &failuresA);
+  std::thread second(worker, 45, 7.0, &failuresB);
+  first.join();
+  second.join();
+  EXPECT_EQ(failuresA, 0);
+  EXPECT_EQ(failuresB, 0);
 }

@@ -6,12 +6,14 @@
 #include <umfpack.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -103,27 +105,44 @@ std::int64_t saveAnalysis(void* symbolic, AnalysisFile& file) {
 }
 
 // The engine's analysis has fields it never sets, and padding between them, and saving it writes
-// the object byte for byte: the bytes kept in the caller's arrays would be partly undefined. While
-// one of these lives (around the analysis only, whose objects are small), every block the engine
-// obtains comes zeroed, through whatever allocator it was given before.
-class ZeroedEngineAllocations {
+// the object byte for byte: the bytes kept in the caller's arrays would be partly undefined. The
+// engine takes its storage through a process-wide allocator setting, which cannot be swapped
+// around each analysis without racing every other thread that uses the engine (and undoing a
+// setting the host application makes meanwhile). So it is set once, at the first factorisation:
+// to a forwarder that takes every block from the allocator set before (the system's when none
+// was) and zeroes it only on a thread inside an analysis, marked by one of these objects. For all
+// other allocations, in any thread, the setting behaves as the one it replaced. A host that sets
+// its own allocator later replaces the forwarder: the engine then uses the host's allocator, and
+// the analysis bytes are merely no longer zeroed.
+class ZeroedAnalysisAllocations {
  public:
-  ZeroedEngineAllocations() : saved_(SuiteSparse_config.malloc_func) {
-    underlying_ = saved_ != nullptr ? saved_ : &std::malloc;
-    SuiteSparse_config.malloc_func = &zeroed;
+  ZeroedAnalysisAllocations() {
+    InstallForwarder();
+    zeroing_ = true;
   }
-  ~ZeroedEngineAllocations() { SuiteSparse_config.malloc_func = saved_; }
-  ZeroedEngineAllocations(const ZeroedEngineAllocations&) = delete;
-  ZeroedEngineAllocations& operator=(const ZeroedEngineAllocations&) = delete;
+  ~ZeroedAnalysisAllocations() { zeroing_ = false; }
+  ZeroedAnalysisAllocations(const ZeroedAnalysisAllocations&) = delete;
+  ZeroedAnalysisAllocations& operator=(const ZeroedAnalysisAllocations&) = delete;
+
+  // Idempotent; every entry into the engine passes here first, so the one write of the setting
+  // happens before any use of the engine by this library in any thread.
+  static void InstallForwarder() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+      void* (*previous)(std::size_t) = SuiteSparse_config.malloc_func;
+      forwardTo_.store(previous != nullptr ? previous : &std::malloc, std::memory_order_relaxed);
+      SuiteSparse_config.malloc_func = &allocate;
+    });
+  }
 
  private:
-  static void* zeroed(std::size_t bytes) {
-    void* block = underlying_(bytes);
-    if (block != nullptr) std::memset(block, 0, bytes);
+  static void* allocate(std::size_t bytes) {
+    void* block = forwardTo_.load(std::memory_order_relaxed)(bytes);
+    if (block != nullptr && zeroing_) std::memset(block, 0, bytes);
     return block;
   }
-  static inline void* (*underlying_)(std::size_t) = nullptr;
-  void* (*saved_)(std::size_t);
+  static inline std::atomic<void* (*)(std::size_t)> forwardTo_{&std::malloc};
+  static inline thread_local bool zeroing_ = false;
 };
 
 void throwIfOutOfMemory(int status) {
@@ -464,6 +483,7 @@ std::int64_t AnalysisIntegers(std::int64_t bytes) {
 
 Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* givenOrder,
                   const FitsFunction& fits, const PlaceFunction& place, KeptAnalysis* kept) {
+  ZeroedAnalysisAllocations::InstallForwarder();
   double control[UMFPACK_CONTROL], info[UMFPACK_INFO];
   umfpack_di_defaults(control);
   control[UMFPACK_PRL] = 0;
@@ -519,7 +539,7 @@ Attempt Factorise(const ColumnForm& a, const Settings& settings, const int* give
   int status = UMFPACK_OK;
   if (!analysisReused) {
     void* raw = nullptr;
-    const ZeroedEngineAllocations zeroed;
+    const ZeroedAnalysisAllocations zeroed;
     status = initialOrder != nullptr
                  ? umfpack_di_qsymbolic(a.m, a.n, ap, ai, ax, initialOrder, &raw, control, info)
                  : umfpack_di_symbolic(a.m, a.n, ap, ai, ax, &raw, control, info);
