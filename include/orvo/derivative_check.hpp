@@ -23,6 +23,9 @@
 /// derivatives (two for the sparse and constraint forms, whose one callback gives both). x is
 /// restored exactly before return. The callbacks are called on the calling thread; an exception
 /// they throw reaches the caller with x restored. Non-finite supplied or estimated entries fail.
+/// An empty x has nothing to compare: the report is empty (passed) and no callback is called. A
+/// negative m throws mvlException before any callback, as do sizes whose storage (m x n for the
+/// dense forms) exceeds the int range.
 #ifndef ORVO_DERIVATIVE_CHECK_HPP
 #define ORVO_DERIVATIVE_CHECK_HPP
 

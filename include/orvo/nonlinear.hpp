@@ -784,17 +784,21 @@ class ORVO_API SecantSolver {
 /// or rhobeg away from it. A NaN or infinite f is replaced where it is received by a value above
 /// every finite value so far, fmax + max(1, |fmax|, fmax - fmin) (fmax where that overflows), so
 /// such a point is never the best and never returned; only at the very first point it is an error
-/// (kErrorFirstValue).
+/// (kErrorFirstValue), and a run that would converge on too few finite values ends with
+/// kNonFiniteValues instead of kConverged.
 class ORVO_API BQASolver {
  public:
   /// @{
   /// task codes
-  static constexpr int kStart = 0;           // on entry: start a new run
-  static constexpr int kEvaluate = 1;        // write f(x) into *f and call again
-  static constexpr int kConverged = 2;       // rho reached rhoend
-  static constexpr int kMaxfunReached = 3;   // maxfun evaluations made; x, f the best so far
-  static constexpr int kNoProgress = 4;      // rounding errors stop the method early; best so far
-  static constexpr int kTargetReached = 5;   // an evaluated f was <= *ftarget
+  static constexpr int kStart = 0;          // on entry: start a new run
+  static constexpr int kEvaluate = 1;       // write f(x) into *f and call again
+  static constexpr int kConverged = 2;      // rho reached rhoend
+  static constexpr int kMaxfunReached = 3;  // maxfun evaluations made; x, f the best so far
+  static constexpr int kNoProgress = 4;     // rounding errors stop the method early; best so far
+  static constexpr int kTargetReached = 5;  // an evaluated f was <= *ftarget
+  /// rho reached rhoend, but fewer finite values than npt were received, so the models rested
+  /// on the substitutes for non-finite ones: no minimum was found; x, f the best finite point.
+  static constexpr int kNonFiniteValues = 6;
   static constexpr int kErrorSizes = -1;     // n < 1 or npt out of range
   static constexpr int kErrorBounds = -2;    // a bound not finite, or xl > xu
   static constexpr int kErrorBoundGap = -3;  // xu - xl < 2 rhobeg for some variable

@@ -161,11 +161,22 @@ double evaluatePair(mvlarray<double>& x, int j, const double* typicalX, Evaluate
   return h;
 }
 
+// A negative count of rows describes nothing; without variables there is nothing to compare and
+// the callbacks are not asked to work on an empty x.
+void checkRows(int m) {
+  if (m < 0) throw mvlException("derivative check: negative number of functions");
+}
+DerivativeCheckReport nothingToCompare(const DerivativeCheckOptions& options) {
+  return Comparison(options).finish(0, 0);
+}
+
 }  // namespace
 
 DerivativeCheckReport CheckJacobian(FunctorBase_AA& f, FunctorBase_AM& jac, mvlarray<double>& x,
                                     int m, const DerivativeCheckOptions& options) {
   const int n = x.Length();
+  checkRows(m);
+  if (n == 0) return nothingToCompare(options);
   RMatrix J(m, n);
   J = 0.0;
   jac(x, J);
@@ -182,6 +193,7 @@ DerivativeCheckReport CheckJacobian(FunctorBase_AA& f, FunctorBase_AM& jac, mvla
 DerivativeCheckReport CheckGradient(FunctorBase_AAretR& obj, mvlarray<double>& x,
                                     const DerivativeCheckOptions& options) {
   const int n = x.Length();
+  if (n == 0) return nothingToCompare(options);
   mvlarray<double> g(n), scratch(n), plus(1), minus(1);
   for (int j = 0; j < n; ++j) g[j] = 0.0;
   obj(x, g);
@@ -197,6 +209,8 @@ DerivativeCheckReport CheckGradient(FunctorBase_AAretR& obj, mvlarray<double>& x
 DerivativeCheckReport CheckConstraintGradients(FunctorBase_AAI& cons, mvlarray<double>& x, int m,
                                                const DerivativeCheckOptions& options) {
   const int n = x.Length();
+  checkRows(m);
+  if (n == 0) return nothingToCompare(options);
   RMatrix gradients(n, std::max(m, 1));
   gradients = 0.0;
   mvlarray<double> c(std::max(m, 1)), plus(std::max(m, 1)), minus(std::max(m, 1));
@@ -216,6 +230,8 @@ DerivativeCheckReport CheckConstraintGradients(FunctorBase_AAI& cons, mvlarray<d
 DerivativeCheckReport CheckSparseJacobian(FunctorBase_AAI& fj, mvlarray<double>& x, int m,
                                           const DerivativeCheckOptions& options) {
   const int n = x.Length();
+  checkRows(m);
+  if (n == 0) return nothingToCompare(options);
   Triples supplied;
   mvlarray<double> f(std::max(m, 1)), plus(std::max(m, 1)), minus(std::max(m, 1));
   TripleSink sink(supplied);

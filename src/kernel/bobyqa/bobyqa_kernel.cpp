@@ -35,6 +35,7 @@ enum Task {
   kTaskMaxfun = 3,
   kTaskNoProgress = 4,
   kTaskTarget = 5,
+  kTaskNonFinite = 6,
   kErrorSizes = -1,
   kErrorBounds = -2,
   kErrorBoundGap = -3,
@@ -103,7 +104,7 @@ long RealLength(long n, long npt) {
 bool SizesValid(int n, int npt) {
   if (n < 1) return false;
   const long most = (static_cast<long>(n) + 1) * (static_cast<long>(n) + 2) / 2;
-  return npt >= n + 2 && npt <= most;
+  return npt >= static_cast<long>(n) + 2 && npt <= most;
 }
 
 void WriteMessage(char* buffer, std::uint64_t length, const char* format, ...) {
@@ -1209,7 +1210,10 @@ int Run::AfterRescue() {
 }
 
 // The best point into x and f: the best interpolation point, or the last value if lower.
+// A convergence whose models can only have interpolated substitutes for non-finite values (fewer
+// finite values received than the model has points) has found no minimum of f: it says so.
 int Run::Finish(int task) {
+  if (task == kTaskConverged && t_.nf - t_.nonfinite < m_.npt) task = kTaskNonFinite;
   t_.phase = kPhaseDone;
   t_.kind = kKindNone;
   if (m_.fval[t_.kopt] <= s_.fsave) {
@@ -1284,6 +1288,12 @@ void Run::Publish(int task) {
     case kTaskNoProgress:
       WriteMessage(msg, len, "stopped: no further progress possible (%s), rho %.3e, best f = %.17g",
                    stopReason_, s_.rho, *out_.f);
+      break;
+    case kTaskNonFinite:
+      WriteMessage(msg, len,
+                   "stopped: %d of %d values were not finite, too few finite ones for a model; "
+                   "best f = %.17g",
+                   t_.nonfinite, t_.nf, *out_.f);
       break;
     case kTaskTarget:
       WriteMessage(msg, len, "stopped: f reached the target after %d evaluations, f = %.17g", t_.nf,
