@@ -276,7 +276,8 @@ class ORVO_API RBF : public FeedForwardNeuralNet {
   };
 
   /// Centres nhidden x ninputs, nhidden widths, output weights (nhidden + 1) x noutputs, all
-  /// unset until SetWeights or Train sets them; seed DefaultSeed.
+  /// unset until SetWeights or Train sets them; seed DefaultSeed. A negative size, or sizes whose
+  /// weight count nwts() exceeds the int range, throw mvlException before any storage is taken.
   RBF(int ninputs, int nhidden, int noutputs);
   /// @{
   /// Copy the sizes, centres, widths, output weights and seed; the target takes the source's

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "common/array_helpers.hpp"
@@ -94,11 +95,22 @@ void RBF::DesignMatrix::KickAss(RMatrix& target) const {
 // ---------------------------------------------------------------------------------------------
 // Construction and parameters
 
+namespace {
+// The weight count must be an int for the flat weight vector: checked once, in 64 bits, before
+// any parameter storage is obtained.
+int checkedInputs(int ninputs, int nhidden, int noutputs) {
+  if (ninputs < 0 || nhidden < 0 || noutputs < 0) throw mvlException("RBF: negative size");
+  checkedLength((std::int64_t{ninputs} + 1) * nhidden + (std::int64_t{nhidden} + 1) * noutputs,
+                "RBF weight count");
+  return ninputs;
+}
+}  // namespace
+
 RBF::RBF(int ninputs, int nhidden, int noutputs)
-    : FeedForwardNeuralNet(ninputs, nhidden, noutputs),
-      centres_(std::max(nhidden, 0), std::max(ninputs, 0)),
-      widths_(std::max(nhidden, 0)),
-      outputWeights_(std::max(nhidden, 0) + 1, std::max(noutputs, 0)),
+    : FeedForwardNeuralNet(checkedInputs(ninputs, nhidden, noutputs), nhidden, noutputs),
+      centres_(nhidden, ninputs),
+      widths_(nhidden),
+      outputWeights_(nhidden + 1, noutputs),
       requestedCentres_(nhidden) {}
 
 RBF::RBF(const RBF& other)

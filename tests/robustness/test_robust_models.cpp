@@ -3,6 +3,7 @@
 // networks, the table interpolator and the saved-model records likewise.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <sstream>
 #include <string>
@@ -282,4 +283,35 @@ TEST(RobustModelRecords, CorruptTruncatedAndOverflowingRecordsLeaveTheTargetUnto
   MLP target(2, 2, 1);
   EXPECT_THROW(LoadModel(emptyRecord, target), mvlException);
   EXPECT_EQ(target.nwts(), 9);
+}
+
+TEST(RobustRBF, SizesWhoseProductsOverflowAreRefused) {
+  StorageBalance balance;
+  EXPECT_THROW(RBF(1 << 16, 1 << 16, 1), mvlException);
+  EXPECT_THROW(RBF(1, 1 << 16, 1 << 16), mvlException);
+  EXPECT_THROW(RBF(1, -1, 1), mvlException);
+  EXPECT_THROW(RBF(-1, 1, 1), mvlException);
+  EXPECT_THROW(RBF(40000, 40000, 40000), mvlException);  // every block fits, nwts() does not
+  RMatrix I = filledMatrix(6, 2, 1.0), X = filledMatrix(6, 1, 1.0), Y = filledMatrix(6, 1, 1.0);
+  EXPECT_THROW(TableInterpolator(I, X, Y, INT_MAX), mvlException);
+}
+
+namespace {
+// A surface that is not finite on the line x = 1.
+struct PoleSurface : FunctorBase_pTableInterpolator {
+  double value = kNaN;
+  double operator()(double x, double y) override { return x == 1.0 ? value : x + y; }
+};
+}  // namespace
+
+TEST(RobustGridInterpolator, NonFiniteTabulatedValuesAreNotInterpolatedAway) {
+  for (const double bad : {kNaN, kInf}) {
+    PoleSurface f;
+    f.value = bad;
+    pTableInterpolator table(f);
+    table.Initialize(0.0, 1.0, 4, 0.0, 1.0, 2);
+    EXPECT_FALSE(std::isfinite(table.Interpolate(0.5, 0.5)));
+    EXPECT_FALSE(std::isfinite(table.Interpolate(1.5, 0.5)));
+    EXPECT_DOUBLE_EQ(table.Interpolate(2.5, 0.5), 3.0);  // a cell clear of x = 1
+  }
 }
