@@ -62,18 +62,43 @@ struct System {
   }
 };
 
-// f_i = (3 - 2 x_i) x_i - x_{i-1} - 2 x_{i+1} + 1, x_0 = x_{n+1} = 0; start -1.
-inline System broydenTridiagonal(int n) {
+// A square system (m = n) with the given start value everywhere and no pattern yet.
+inline System squareSystem(const char* name, int n, double start) {
   System s;
-  s.name = "BroydenTridiagonal";
+  s.name = name;
   s.m = s.n = n;
-  s.start.assign(n, -1.0);
+  s.start.assign(n, start);
   s.cols.resize(n);
-  for (int i = 0; i < n; ++i) {
+  return s;
+}
+
+// Row i depends on x_i, then x_{i-1} and x_{i+1} where they exist, in this order.
+inline void tridiagonalPattern(System& s) {
+  for (int i = 0; i < s.n; ++i) {
     s.cols[i].push_back(i);
     if (i > 0) s.cols[i].push_back(i - 1);
-    if (i + 1 < n) s.cols[i].push_back(i + 1);
+    if (i + 1 < s.n) s.cols[i].push_back(i + 1);
   }
+}
+
+// The discretised Bratu row scaled by h^2: diagonal u_i - (its neighbours v[1..]) -
+// h^2 lambda exp(u_i), with its derivatives; the neighbours are the rest of row i's pattern.
+inline double bratuRow(const System& sys, int i, const double* v, double* g, double diagonal,
+                       double h) {
+  const double source = h * h * sys.parameter * std::exp(v[0]);
+  double f = diagonal * v[0] - source;
+  g[0] = diagonal - source;
+  for (std::size_t k = 1; k < sys.cols[i].size(); ++k) {
+    f -= v[k];
+    g[k] = -1.0;
+  }
+  return f;
+}
+
+// f_i = (3 - 2 x_i) x_i - x_{i-1} - 2 x_{i+1} + 1, x_0 = x_{n+1} = 0; start -1.
+inline System broydenTridiagonal(int n) {
+  System s = squareSystem("BroydenTridiagonal", n, -1.0);
+  tridiagonalPattern(s);
   s.value = [](const System& sys, int i, const double* v, double* g) {
     int k = 1;
     double left = 0.0, right = 0.0;
@@ -91,11 +116,7 @@ inline System broydenTridiagonal(int n) {
 // f_i = x_i (2 + 5 x_i^2) + 1 - sum_{j in J_i} x_j (1 + x_j), J_i = {j != i : i - 5 <= j <= i + 1};
 // start -1.
 inline System broydenBanded(int n) {
-  System s;
-  s.name = "BroydenBanded";
-  s.m = s.n = n;
-  s.start.assign(n, -1.0);
-  s.cols.resize(n);
+  System s = squareSystem("BroydenBanded", n, -1.0);
   for (int i = 0; i < n; ++i) {
     s.cols[i].push_back(i);
     for (int j = std::max(0, i - 5); j <= std::min(n - 1, i + 1); ++j)
@@ -117,13 +138,9 @@ inline System broydenBanded(int n) {
 // Bratu on a side x side interior grid, h = 1 / (side + 1), scaled by h^2:
 // f_p = 4 u_p - sum of the four neighbours - h^2 lambda exp(u_p); start u = 0.
 inline System bratu2d(int side, double lambda) {
-  System s;
-  s.name = "Bratu2D";
-  s.m = s.n = side * side;
+  System s = squareSystem("Bratu2D", side * side, 0.0);
   s.side = side;
   s.parameter = lambda;
-  s.start.assign(s.n, 0.0);
-  s.cols.resize(s.n);
   for (int b = 0; b < side; ++b)
     for (int a = 0; a < side; ++a) {
       const int p = a + side * b;
@@ -134,15 +151,7 @@ inline System bratu2d(int side, double lambda) {
       if (b + 1 < side) s.cols[p].push_back(p + side);
     }
   s.value = [](const System& sys, int i, const double* v, double* g) {
-    const double h = 1.0 / (sys.side + 1);
-    const double source = h * h * sys.parameter * std::exp(v[0]);
-    double f = 4.0 * v[0] - source;
-    g[0] = 4.0 - source;
-    for (std::size_t k = 1; k < sys.cols[i].size(); ++k) {
-      f -= v[k];
-      g[k] = -1.0;
-    }
-    return f;
+    return bratuRow(sys, i, v, g, 4.0, 1.0 / (sys.side + 1));
   };
   return s;
 }
@@ -151,27 +160,11 @@ inline System bratu2d(int side, double lambda) {
 // f_i = 2 u_i - u_{i-1} - u_{i+1} - h^2 lambda exp(u_i); start 0. J^T J is as ill-conditioned
 // as the squared second-difference matrix (about (n / 3)^4).
 inline System bratu1d(int n, double lambda) {
-  System s;
-  s.name = "Bratu1D";
-  s.m = s.n = n;
+  System s = squareSystem("Bratu1D", n, 0.0);
   s.parameter = lambda;
-  s.start.assign(n, 0.0);
-  s.cols.resize(n);
-  for (int i = 0; i < n; ++i) {
-    s.cols[i].push_back(i);
-    if (i > 0) s.cols[i].push_back(i - 1);
-    if (i + 1 < n) s.cols[i].push_back(i + 1);
-  }
+  tridiagonalPattern(s);
   s.value = [](const System& sys, int i, const double* v, double* g) {
-    const double h = 1.0 / (sys.n + 1);
-    const double source = h * h * sys.parameter * std::exp(v[0]);
-    double f = 2.0 * v[0] - source;
-    g[0] = 2.0 - source;
-    for (std::size_t k = 1; k < sys.cols[i].size(); ++k) {
-      f -= v[k];
-      g[k] = -1.0;
-    }
-    return f;
+    return bratuRow(sys, i, v, g, 2.0, 1.0 / (sys.n + 1));
   };
   return s;
 }
@@ -202,11 +195,7 @@ inline System chainedProducts(int n) {
 // A pattern whose factor fills in heavily: f_i = x_i + 0.1 (sin x_a + sin x_b) - b_i with a, b
 // drawn pseudo-randomly and b_i chosen so that x*_j = 1 + j / n is the root. Start 0.
 inline System randomCoupling(int n) {
-  System s;
-  s.name = "RandomCoupling";
-  s.m = s.n = n;
-  s.start.assign(n, 0.0);
-  s.cols.resize(n);
+  System s = squareSystem("RandomCoupling", n, 0.0);
   std::uint64_t state = 12345;
   auto next = [&]() {
     state = state * 6364136223846793005ULL + 1442695040888963407ULL;
