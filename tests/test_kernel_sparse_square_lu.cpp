@@ -1,12 +1,14 @@
 // The square sparse LU kernels called directly: storage shortages and the retry protocol, the
 // ordering and analysis kept in the arrays, the two factor layouts and the fall-back between them,
-// refactorisation, errors, and the report written to an output unit.
+// refactorisation, errors, the report written to an output unit, and a host's allocator for the
+// engine.
 #include <gtest/gtest.h>
 #include <umfpack.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -583,4 +585,29 @@ TEST(KernelSquareLU, ReportGoesToTheOpenUnit) {
   std::remove(name);
   EXPECT_TRUE(order_seen);
   EXPECT_GE(lines, 8);
+}
+
+namespace {
+int hostAllocations = 0;
+void* countingHostMalloc(std::size_t bytes) {
+  ++hostAllocations;
+  return std::malloc(bytes);
+}
+}  // namespace
+
+// A host application's own allocator for the engine, set before or after the library's first
+// factorisation, serves every engine allocation from then on (the library never puts back a
+// setting of its own over it), and factors and solutions are unaffected.
+TEST(KernelSquareLU, AHostAllocatorForTheEngineKeepsServingIt) {
+  void* (*const previous)(std::size_t) = SuiteSparse_config.malloc_func;
+  SuiteSparse_config.malloc_func = &countingHostMalloc;
+  const Problem p = cyclicShifts(400);
+  for (int round = 0; round < 2; ++round) {
+    const int before = hostAllocations;
+    Square s(p, 40 * p.ne, 40 * p.ne);
+    ASSERT_EQ(s.call(&HSL_MA38AD), 0);
+    EXPECT_GT(hostAllocations, before) << round;
+    EXPECT_LT(largestError(s.solve(p.b), p.x), 1e-12);
+  }
+  SuiteSparse_config.malloc_func = previous;
 }
