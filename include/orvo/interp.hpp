@@ -38,7 +38,8 @@ namespace Orvo {
 /// Preconditions: I has exactly two columns; X and Y have as many rows as I (n >= 1) and at least
 /// one column; ncentres >= 1. These are checked: otherwise nothing is trained, I is left as it was,
 /// GetErrors gives NaN for both, and every prediction marks its target failed (OK cleared, info -1)
-/// without touching its input.
+/// without touching its input. An ncentres whose networks' weight counts exceed the int range
+/// throws mvlException (as RBF's constructor does) before anything is touched.
 ///
 /// The interpolator references I, X and Y (they must outlive it) and owns its networks and the
 /// expression it handed out last. One thread at a time.

@@ -1,5 +1,6 @@
 // Network table interpolator: standardisation of the first input block, training of the two
 // radial basis networks at construction, and the deferred and direct predictions.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -38,8 +39,9 @@ TableInterpolator::TableInterpolator(RMatrix& I, RMatrix& X, RMatrix& Y, int nce
     : I_(I),
       X_(X),
       Y_(Y),
-      first_(kInputColumns, ncentres, kInputColumns),
-      second_(kInputColumns, ncentres, Y.Width()),
+      // A count below 1 is refused below (nothing trained); the networks take no negative size.
+      first_(kInputColumns, std::max(ncentres, 0), kInputColumns),
+      second_(kInputColumns, std::max(ncentres, 0), Y.Width()),
       firstError_(kNaN),
       secondError_(kNaN),
       mean_(kInputColumns),

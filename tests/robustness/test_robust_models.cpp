@@ -294,6 +294,13 @@ TEST(RobustRBF, SizesWhoseProductsOverflowAreRefused) {
   EXPECT_THROW(RBF(40000, 40000, 40000), mvlException);  // every block fits, nwts() does not
   RMatrix I = filledMatrix(6, 2, 1.0), X = filledMatrix(6, 1, 1.0), Y = filledMatrix(6, 1, 1.0);
   EXPECT_THROW(TableInterpolator(I, X, Y, INT_MAX), mvlException);
+  EXPECT_EQ(I(0, 0), 1.0);
+  for (const int centres : {0, -1}) {
+    TableInterpolator none(I, X, Y, centres);
+    double e1 = 0, e2 = 0;
+    none.GetErrors(e1, e2);
+    EXPECT_TRUE(std::isnan(e1) && std::isnan(e2)) << centres;
+  }
 }
 
 namespace {
