@@ -124,8 +124,8 @@ class ZeroedAnalysisAllocations {
   ZeroedAnalysisAllocations(const ZeroedAnalysisAllocations&) = delete;
   ZeroedAnalysisAllocations& operator=(const ZeroedAnalysisAllocations&) = delete;
 
-  // Idempotent; every entry into the engine passes here first, so the one write of the setting
-  // happens before any use of the engine by this library in any thread.
+  // Idempotent; every factorisation passes here before it calls the engine, so the one write of
+  // the setting happens before any factorisation's use of the engine in any thread.
   static void InstallForwarder() {
     static std::once_flag once;
     std::call_once(once, [] {
